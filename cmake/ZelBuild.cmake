@@ -1,0 +1,49 @@
+# Build conventions shared by every component.
+
+if(ZEL_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZEL_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT ZEL_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ZEL_SANITIZE must be empty, address or thread")
+endif()
+
+# Our own code builds warning-free; third-party headers are included as
+# system headers so their warnings do not count.
+function(zel_strict_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# zel_add_gtest(<name> SOURCES ... [LIBS ...] [TSAN] [CUSTOM_MAIN] [LABELS ...])
+# One executable per suite, registered with CTest as one test. Suites that
+# need a private system bus link zel_bus_test_main and say CUSTOM_MAIN; the
+# others get GoogleTest's own main.
+# TSAN marks a suite that also belongs in the ThreadSanitizer build; in that
+# build every other suite is skipped.
+function(zel_add_gtest name)
+  cmake_parse_arguments(T "TSAN;CUSTOM_MAIN" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ZEL_BUILD_TESTS)
+    return()
+  endif()
+  if(ZEL_SANITIZE STREQUAL "thread" AND NOT T_TSAN)
+    return()
+  endif()
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+  if(NOT T_CUSTOM_MAIN)
+    target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
+  zel_strict_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name})
+  set(labels unit ${T_LABELS})
+  if(T_TSAN AND ZEL_SANITIZE STREQUAL "thread")
+    list(APPEND labels tsan)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT 600)
+endfunction()
+
+find_package(Threads REQUIRED)
