@@ -1,0 +1,229 @@
+// Incoming side: the handler registry, dispatch of queued messages, caller
+// identification and replies.
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+namespace zeldbus {
+
+namespace {
+
+const char kCallbackNotFound[] = "Callback not found";
+const char kUidNotFound[] = "USER UID NOT FOUND";
+const char kGetAllAnswer[] = "org.freedesktop.DBus does not understand message GetAll";
+
+// Returns -1 when an asynchronous callback was registered as null; the
+// caller then stops dispatching, as documented for zeldbus_mainLoop.
+int DispatchMethodReturn(DBusMessage* message)
+{
+    unsigned char* data;
+    int length;
+    byteArgument(message, &data, &length);
+
+    int serial = static_cast<int>(dbus_message_get_reply_serial(message));
+    auto entry = g_responseCallbacks.find(serial);
+    if (entry == g_responseCallbacks.end())
+        return ZELDBUS_OK;
+
+    unsigned int uid = 0;
+    if (senderUid(message, &uid) != 0)
+        uid = 0;
+    // The query above may have dropped the connection and with it the table.
+    entry = g_responseCallbacks.find(serial);
+    if (entry == g_responseCallbacks.end())
+        return ZELDBUS_OK;
+    zeldbus_handler callback = entry.value();
+    g_responseCallbacks.erase(entry);
+    if (callback == nullptr)
+        return ZELDBUS_NOT_CONFIGURED;
+    callback(0, data, length, uid);
+    return ZELDBUS_OK;
+}
+
+int Dispatch(DBusMessage* message)
+{
+    switch (dbus_message_get_type(message)) {
+    case DBUS_MESSAGE_TYPE_METHOD_CALL:
+        if (dbus_message_is_method_call(message, DBUS_INTERFACE_INTROSPECTABLE, "Introspect"))
+            replyToIntrospect(message);
+        else if (dbus_message_is_method_call(message, DBUS_INTERFACE_PROPERTIES, "GetAll"))
+            replyStr(message, kGetAllAnswer);
+        else
+            findAndCall(message);
+        return ZELDBUS_OK;
+    case DBUS_MESSAGE_TYPE_METHOD_RETURN:
+        return DispatchMethodReturn(message);
+    default:
+        return ZELDBUS_OK;  // errors and signals are dropped
+    }
+}
+
+}  // namespace
+
+void byteArgument(DBusMessage* message, unsigned char** data, int* length)
+{
+    *data = nullptr;
+    *length = 0;
+    DBusMessageIter args;
+    if (!dbus_message_iter_init(message, &args)
+        || dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY
+        || dbus_message_iter_get_element_type(&args) != DBUS_TYPE_BYTE)
+        return;
+    DBusMessageIter elements;
+    dbus_message_iter_recurse(&args, &elements);
+    int count = 0;
+    dbus_message_iter_get_fixed_array(&elements, data, &count);
+    *length = count;
+    if (count == 0)
+        *data = nullptr;
+}
+
+int sendUnixUIDRequest(const char* name, unsigned int* uid)
+{
+    if (!checkName(name))
+        return ZELDBUS_BAD_ARGUMENT;
+    unsigned char* answer = nullptr;
+    int value = 0;
+    int result = zeldbus_sendMessageSyncExt(g_dbusLibPath, DBUS_SERVICE_DBUS, DBUS_INTERFACE_DBUS,
+                                            "GetConnectionUnixUser", ZELDBUS_ARG_STRING, name, 0,
+                                            &answer, &value);
+    if (result != ZELDBUS_OK)
+        return result;
+    // A uint32 answer comes back as a null buffer with the value as length;
+    // anything else (an error text) leaves a buffer.
+    if (answer != nullptr) {
+        free(answer);
+        return ZELDBUS_NOT_CONFIGURED;
+    }
+    *uid = static_cast<unsigned int>(value);
+    return ZELDBUS_OK;
+}
+
+int senderUid(DBusMessage* message, unsigned int* uid)
+{
+    const char* sender = dbus_message_get_sender(message);
+    if (sender != nullptr) {
+        auto cached = g_UnixIds.constFind(QString::fromLatin1(sender));
+        if (cached != g_UnixIds.constEnd()) {
+            *uid = static_cast<unsigned int>(cached.value());
+            return ZELDBUS_OK;
+        }
+    }
+    int result = sendUnixUIDRequest(sender, uid);
+    if (result == ZELDBUS_OK)
+        g_UnixIds.insert(QString::fromLatin1(sender), static_cast<int>(*uid));
+    return result;
+}
+
+void findAndCall(DBusMessage* call)
+{
+    const char* interface = dbus_message_get_interface(call);
+    const char* member = dbus_message_get_member(call);
+    QString key = QString::fromLatin1(interface != nullptr ? interface : "") + QLatin1Char('.')
+                  + QString::fromLatin1(member != nullptr ? member : "");
+
+    auto handler = g_methodCallbacks.constFind(key);
+    if (handler == g_methodCallbacks.constEnd()) {
+        replyStr(call, kCallbackNotFound);
+        return;
+    }
+    zeldbus_handler function = handler.value();
+
+    unsigned int uid = 0;
+    if (senderUid(call, &uid) != ZELDBUS_OK) {
+        replyStr(call, kUidNotFound);
+        return;
+    }
+
+    unsigned char* data;
+    int length;
+    byteArgument(call, &data, &length);
+
+    DBusMessage* reply = dbus_message_new_method_return(call);
+    if (reply == nullptr)
+        return;  // out of memory: the caller runs into its time-out
+    int serial = static_cast<int>(dbus_message_get_serial(call));
+    auto earlier = g_pendingReplies.find(serial);
+    if (earlier != g_pendingReplies.end()) {
+        dbus_message_unref(earlier.value());
+        g_pendingReplies.erase(earlier);
+    }
+    g_pendingReplies.insert(serial, reply);
+    function(serial, data, length, uid);
+}
+
+int replyStr(DBusMessage* call, const char* text)
+{
+    int status = checkConnection();
+    if (status != ZELDBUS_OK)
+        return status;
+    DBusMessage* reply = dbus_message_new_method_return(call);
+    if (reply == nullptr)
+        return ZELDBUS_BAD_ARGUMENT;
+    if (!dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
+        dbus_message_unref(reply);
+        return ZELDBUS_BAD_ARGUMENT;
+    }
+    bool queued = dbus_connection_send(g_dbusLibConnection, reply, nullptr);
+    dbus_message_unref(reply);
+    return queued ? ZELDBUS_OK : ZELDBUS_NO_CONNECTION;
+}
+
+}  // namespace zeldbus
+
+using namespace zeldbus;
+
+int zeldbus_subscribeToMessage(const char* method, zeldbus_handler handler)
+{
+    if (method == nullptr || handler == nullptr || method[0] == '\0')
+        return ZELDBUS_BAD_ARGUMENT;
+    if (g_maxPendingRequest != 0
+        && static_cast<unsigned int>(g_methodCallbacks.size()) >= g_maxPendingRequest)
+        return ZELDBUS_TABLE_FULL;
+    g_methodCallbacks.insert(QString::fromLatin1(method), handler);
+    return ZELDBUS_OK;
+}
+
+int zeldbus_mainLoop(void)
+{
+    int status = checkConnection();
+    if (status != ZELDBUS_OK)
+        return status;
+    // Handlers may make calls that drop the connection; re-read the handle
+    // for every message.
+    while (g_dbusLibConnection != nullptr) {
+        DBusMessage* message = dbus_connection_pop_message(g_dbusLibConnection);
+        if (message == nullptr)
+            break;
+        status = Dispatch(message);
+        dbus_message_unref(message);
+        if (status != ZELDBUS_OK)
+            return status;
+    }
+    return ZELDBUS_OK;
+}
+
+int zeldbus_replyMessage(int serial, unsigned char* data, int length)
+{
+    if (serial == 0)
+        return ZELDBUS_OK;
+    int status = checkConnection();
+    if (status != ZELDBUS_OK)
+        return status;
+    auto entry = g_pendingReplies.find(serial);
+    if (entry == g_pendingReplies.end())
+        return ZELDBUS_BAD_ARGUMENT;
+    DBusMessage* reply = entry.value();
+    g_pendingReplies.erase(entry);
+
+    if (data != nullptr && length > 0
+        && !dbus_message_append_args(reply, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data, length,
+                                     DBUS_TYPE_INVALID)) {
+        dbus_message_unref(reply);
+        return ZELDBUS_BAD_ARGUMENT;
+    }
+    bool queued = dbus_connection_send(g_dbusLibConnection, reply, nullptr);
+    dbus_message_unref(reply);
+    return queued ? ZELDBUS_OK : ZELDBUS_NO_CONNECTION;
+}

@@ -1,0 +1,50 @@
+// State and internal steps shared by the units of the library. All of it is
+// process-wide and touched from one thread only.
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <dbus/dbus.h>
+
+#include "zeldbus.h"
+
+namespace zeldbus {
+
+extern DBusConnection* g_dbusLibConnection;
+extern char* g_dbusLibPath;
+extern char* g_dbusLibClient;
+extern int g_fdSock;
+extern unsigned int g_maxPendingRequest;
+extern int g_connRetries;
+extern zeldbus_socket_callback g_fdsock_callback;
+
+extern QMap<QString, zeldbus_handler> g_methodCallbacks;  // "interface.member" -> handler
+extern QMap<QString, int> g_UnixIds;                      // unique bus name -> uid
+extern QMap<int, DBusMessage*> g_pendingReplies;          // call serial -> prepared return
+extern QMap<int, zeldbus_handler> g_responseCallbacks;    // outgoing serial -> callback
+
+constexpr int kNoSocket = -5;
+constexpr int kReconnectPauseMs = 500;
+
+// 0 when the connection is usable (reconnecting if it was lost), else -1 or -2.
+int checkConnection();
+// Drops the handle with everything tied to it: prepared replies, async
+// callbacks, the uid cache. Registry, configuration and socket number stay.
+void disconnect();
+bool checkName(const char* name);
+void mySleep(int ms);
+
+void findAndCall(DBusMessage* call);
+// Asks the bus daemon for a peer's uid; 0 on success.
+int sendUnixUIDRequest(const char* name, unsigned int* uid);
+// The peer's uid from the cache, or asked of the bus daemon and cached.
+int senderUid(DBusMessage* message, unsigned int* uid);
+// First argument as bytes: pointer into the message and count, or null and 0.
+void byteArgument(DBusMessage* message, unsigned char** data, int* length);
+
+int replyStr(DBusMessage* call, const char* text);
+int replyToIntrospect(DBusMessage* call);
+// The introspection document for a call made on callPath.
+QString introspectionDocument(const char* callPath);
+
+}  // namespace zeldbus
