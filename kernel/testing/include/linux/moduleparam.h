@@ -1,0 +1,17 @@
+#ifndef KTEST_LINUX_MODULEPARAM_H
+#define KTEST_LINUX_MODULEPARAM_H
+#include <stddef.h>
+#ifdef __cplusplus
+extern "C" {
+#endif
+void ktest_register_param(const char *name, void *value, size_t size);
+#ifdef __cplusplus
+}
+#endif
+#define module_param(name, type, perm)                                              \
+	static void __attribute__((constructor)) ktest_param_##name(void)           \
+	{                                                                            \
+		ktest_register_param(#name, &(name), sizeof(name));                  \
+	}
+#define MODULE_PARM_DESC(name, text)
+#endif

@@ -1,0 +1,90 @@
+/* User copies and module parameters. */
+#include <pthread.h>
+#include <string.h>
+
+#include <ktest.h>
+#include <linux/moduleparam.h>
+#include <linux/uaccess.h>
+
+#include "internal.h"
+
+static pthread_mutex_t copy_lock = PTHREAD_MUTEX_INITIALIZER;
+static long copies;
+
+static unsigned long user_copy(const char *point, void *to, const void *from, unsigned long n)
+{
+	pthread_mutex_lock(&copy_lock);
+	copies++;
+	pthread_mutex_unlock(&copy_lock);
+	if (n == 0)
+		return 0;
+	if (!to || !from || ktest_fault_hit(point))
+		return n;
+	memcpy(to, from, n);
+	return 0;
+}
+
+unsigned long copy_from_user(void *to, const void __user *from, unsigned long n)
+{
+	unsigned long left = user_copy("copy_from_user", to, from, n);
+
+	/* As in the kernel, what could not be copied is zeroed. */
+	if (left && to)
+		memset((char *)to + (n - left), 0, left);
+	return left;
+}
+
+unsigned long copy_to_user(void __user *to, const void *from, unsigned long n)
+{
+	return user_copy("copy_to_user", to, from, n);
+}
+
+long ktest_user_copies(void)
+{
+	long n;
+
+	pthread_mutex_lock(&copy_lock);
+	n = copies;
+	pthread_mutex_unlock(&copy_lock);
+	return n;
+}
+
+void ktest_uaccess_reset(void)
+{
+	pthread_mutex_lock(&copy_lock);
+	copies = 0;
+	pthread_mutex_unlock(&copy_lock);
+}
+
+struct param {
+	const char *name;
+	void *value;
+	size_t size;
+};
+
+static struct param params[32];
+static int nparams;
+
+void ktest_register_param(const char *name, void *value, size_t size)
+{
+	if (nparams < (int)(sizeof(params) / sizeof(params[0])))
+		params[nparams++] = (struct param){ name, value, size };
+}
+
+int ktest_param_set_int(const char *name, long value)
+{
+	int i;
+
+	for (i = 0; i < nparams; i++) {
+		if (strcmp(params[i].name, name) != 0)
+			continue;
+		switch (params[i].size) {
+		case 1: *(signed char *)params[i].value = (signed char)value; return 0;
+		case 2: *(short *)params[i].value = (short)value; return 0;
+		case 4: *(int *)params[i].value = (int)value; return 0;
+		case 8: *(long *)params[i].value = value; return 0;
+		default: return -1;
+		}
+	}
+	return -1;
+}
