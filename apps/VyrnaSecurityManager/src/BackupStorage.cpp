@@ -1,0 +1,96 @@
+#include "BackupStorage.h"
+
+#include <QDir>
+#include <QFile>
+
+#include "Logger.h"
+
+using Logger::printDbg;
+using Logger::printErr;
+
+const char BackupStorage::kNorMount[] = "/mnt/NOR6";
+const char BackupStorage::kNorDevice[] = "/dev/mtdblock6";
+
+namespace {
+
+QByteArray Local(const QString& text)
+{
+    return QFile::encodeName(text);
+}
+
+QString Marker(const QString& name)
+{
+    return QLatin1Char('.') + name;
+}
+
+}  // namespace
+
+BackupStorage::BackupStorage(const QString& dir)
+{
+    m_path = QLatin1String(kNorMount) + dir;
+}
+
+int BackupStorage::_mkpath() const
+{
+    if (!QDir(QLatin1String(kNorMount)).exists()) {
+        printDbg("SPI NOR partition %s not mounted\n", kNorDevice);
+        return StorageBackupNotMounted;
+    }
+    return _mkpathUnder(QLatin1String(kNorMount));
+}
+
+void BackupStorage::_cleanup() const
+{
+    for (const QString& name : _allFiles()) {
+        if (name == QLatin1String(kCrcName) || !name.startsWith(QLatin1Char('.')))
+            continue;
+        printDbg("Recovering %s...\n", Local(m_path).constData());
+        QString content = name.mid(1);
+        if (exists(content))
+            QFile::remove(_fullName(content));
+        QFile::remove(_fullName(name));
+    }
+    _syncDirectory();
+}
+
+int BackupStorage::write(const QString& name, const QByteArray& bytes) const
+{
+    // The marker must be on the medium before the content file changes.
+    QFile marker(_fullName(Marker(name)));
+    if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        printErr("Error opening file .%s\n", Local(name).constData());
+        return StorageOpenFailed;
+    }
+    marker.close();
+    if (!_syncDirectory()) {
+        printErr("Error opening file .%s\n", Local(name).constData());
+        QFile::remove(marker.fileName());
+        return StorageOpenFailed;
+    }
+
+    QFile file(_fullName(name));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        printErr("Error opening file %s\n", Local(name).constData());
+        QFile::remove(marker.fileName());
+        _syncDirectory();
+        return StorageOpenFailed;
+    }
+    int result = StorageOk;
+    if (!_writeDurably(file, bytes)) {
+        printErr("Error writing file %s\n", Local(name).constData());
+        result = StorageShortWrite;
+    }
+    file.close();
+
+    if (!QFile::remove(marker.fileName()) || !_syncDirectory()) {
+        printErr("Error removing file .%s\n", Local(name).constData());
+        result = StorageRemoveFailed;
+    }
+    if (result != StorageOk)
+        return result;
+
+    result = _updateCRC();
+    if (result != StorageOk)
+        printErr("Error updating %s\n", Local(_crcPath()).constData());
+    return result;
+}

@@ -1,0 +1,61 @@
+// One directory of small files, one value per file, addressed by bare file
+// names. Every operation reports failure once on standard error and returns
+// a storage code (StorageResult). Every change is flushed to the medium,
+// file and directory entry, before it reports success.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class QFile;
+
+enum StorageResult {
+    StorageOk = 0,
+    StorageNoDirectory = 1,    // the directory could not be created
+    StorageOpenFailed = 2,
+    StorageEmptyRead = 3,
+    StorageShortWrite = 4,     // also: the write could not be flushed to the medium
+    StorageRemoveFailed = 5,
+    StorageDamaged = 6,        // contents did not match ".CRC"; the directory was wiped
+    StorageDataNotMounted = 7,
+    StorageBackupNotMounted = 8
+};
+
+class FileStorage {
+public:
+    FileStorage() = default;
+    // dir starts with "/" and lies on the data partition.
+    explicit FileStorage(const QString& dir);
+
+    // Slots: derived stores replace these.
+    virtual int init() const;
+    virtual int write(const QString& name, const QByteArray& bytes) const;
+    virtual int remove(const QString& name) const;
+    virtual void _cleanup() const;
+    virtual int _mkpath() const;
+
+    int read(const QString& name, QByteArray& bytes) const;
+    bool exists(const QString& name) const;
+    // Regular files matching the wildcard, in name order, never hidden ones.
+    QStringList getFileList(const QString& pattern) const;
+    QString getPath() const { return m_path; }
+    // Deletes every regular file, hidden ones included; failures are ignored.
+    void clean() const;
+
+protected:
+    static const char kDataMount[];
+    static const char kDataDevice[];
+
+    QString _fullName(const QString& name) const { return m_path + QLatin1Char('/') + name; }
+    // Creates the directory with its parents below mountPoint; 0 or 1.
+    int _mkpathUnder(const QString& mountPoint) const;
+    // Makes the directory's entries (created, replaced, removed) durable.
+    bool _syncDirectory() const;
+    // Every regular file, hidden ones included, in name order.
+    QStringList _allFiles() const;
+    // Writes all bytes to an open file and flushes them to the medium.
+    static bool _writeDurably(QFile& file, const QByteArray& bytes);
+
+    QString m_path;
+};

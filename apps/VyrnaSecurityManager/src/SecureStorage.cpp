@@ -1,0 +1,140 @@
+#include "SecureStorage.h"
+
+#include <QtEndian>
+#include <cstdio>
+
+namespace {
+
+constexpr int kHeaderLength = 16;
+
+int ConvertExitCode(int code)
+{
+    switch (code) {
+    case StorageOk:
+    case StorageNoDirectory:
+    case StorageOpenFailed:
+    case StorageEmptyRead:
+    case StorageShortWrite:
+    case StorageRemoveFailed:
+        return code;
+    default:
+        return SecureStorage::OtherFailure;
+    }
+}
+
+// Valid until the next call.
+QString GetDataFileName(quint32 token)
+{
+    static char name[32];
+    snprintf(name, sizeof name, "%08X.data", token);
+    return QLatin1String(name);
+}
+
+// The token id in a file name; 0 when the name does not hold one.
+quint32 ExtractSecureToken(const QString& name)
+{
+    bool parsed = false;
+    quint32 token = name.left(name.size() - 5).toUInt(&parsed, 16);
+    return parsed ? token : 0;
+}
+
+SecureStorage::DataAttributes ParseHeader(const QByteArray& content)
+{
+    const uchar* bytes = reinterpret_cast<const uchar*>(content.constData());
+    return {qFromLittleEndian<quint32>(bytes), qFromLittleEndian<quint32>(bytes + 4),
+            qFromLittleEndian<quint32>(bytes + 8), qFromLittleEndian<quint32>(bytes + 12)};
+}
+
+QByteArray BuildHeader(const SecureStorage::DataAttributes& attributes)
+{
+    QByteArray header(kHeaderLength, '\0');
+    uchar* bytes = reinterpret_cast<uchar*>(header.data());
+    qToLittleEndian(attributes.token, bytes);
+    qToLittleEndian(attributes.owner, bytes + 4);
+    qToLittleEndian(attributes.mode, bytes + 8);
+    qToLittleEndian(attributes.crc, bytes + 12);
+    return header;
+}
+
+}  // namespace
+
+SecureStorage::SecureStorage() : m_storage(QStringLiteral("/vyrna/.secureStorage"))
+{
+}
+
+int SecureStorage::init()
+{
+    int result = m_storage.init();
+    if (result != StorageOk)
+        return ConvertExitCode(result);
+
+    for (const QString& name : m_storage.getFileList(QStringLiteral("*.data"))) {
+        QByteArray content;
+        bool usable = m_storage.read(name, content) == StorageOk && content.size() > kHeaderLength;
+        DataAttributes attributes{};
+        if (usable) {
+            attributes = ParseHeader(content);
+            // 0 is never an item's id, so a name or header holding it is no item.
+            usable = attributes.token != 0 && attributes.token == ExtractSecureToken(name);
+        }
+        if (!usable) {
+            result = m_storage.remove(name);
+            if (result != StorageOk)
+                return ConvertExitCode(result);
+            continue;
+        }
+        m_index.insert(attributes.token, attributes);
+    }
+    return StorageOk;
+}
+
+int SecureStorage::store(quint32 token, quint32 owner, quint32 mode, quint32 crc,
+                         const QByteArray& cipher)
+{
+    DataAttributes attributes{token, owner, mode, crc};
+    int result = m_storage.write(GetDataFileName(token), BuildHeader(attributes) + cipher);
+    if (result != StorageOk)
+        return ConvertExitCode(result);
+    m_index.insert(token, attributes);
+    return StorageOk;
+}
+
+int SecureStorage::find(quint32 token, quint32& owner, quint32& mode, quint32& crc) const
+{
+    auto entry = m_index.constFind(token);
+    if (entry == m_index.constEnd())
+        return NotFound;
+    owner = entry->owner;
+    mode = entry->mode;
+    crc = entry->crc;
+    return StorageOk;
+}
+
+int SecureStorage::retrieve(quint32 token, QByteArray& cipher) const
+{
+    QByteArray content;
+    int result = m_storage.read(GetDataFileName(token), content);
+    if (result != StorageOk)
+        return ConvertExitCode(result);
+    cipher = content.mid(kHeaderLength);
+    return StorageOk;
+}
+
+int SecureStorage::clear(quint32 token)
+{
+    int result = m_storage.remove(GetDataFileName(token));
+    if (result != StorageOk)
+        return ConvertExitCode(result);
+    quint32 owner = m_index.take(token).owner;
+    for (const DataAttributes& attributes : m_index) {
+        if (attributes.owner == owner)
+            return StorageOk;
+    }
+    return LastOfOwner;
+}
+
+void SecureStorage::clean()
+{
+    m_storage.clean();
+    m_index.clear();
+}

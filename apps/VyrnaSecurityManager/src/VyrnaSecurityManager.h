@@ -1,0 +1,41 @@
+// The security service: a single-threaded daemon on the system bus that
+// keeps small secrets for other processes. It brings up the key store and
+// the item index, serves StoreData, RetrieveData and ClearData from one
+// select loop, and stops after a reply that reports an internal error, so
+// that the next start checks and repairs the stores.
+#pragma once
+
+#include "EphemeralKeys.h"
+#include "SecureStorage.h"
+
+class VyrnaSecurityManager {
+public:
+    static VyrnaSecurityManager* getInstance();
+    static void release();
+
+    // 0 when the stores are verified, the bus is connected and the three
+    // handlers are registered; 1 otherwise.
+    int init();
+    // Serves requests until a reply carried status 8 or select failed.
+    void run();
+
+private:
+    VyrnaSecurityManager() = default;
+    ~VyrnaSecurityManager();
+    VyrnaSecurityManager(const VyrnaSecurityManager&) = delete;
+    VyrnaSecurityManager& operator=(const VyrnaSecurityManager&) = delete;
+
+    int _init();
+
+    static void _replyMessage(int serial, unsigned char* response, int length);
+    static void _storeData(int serial, unsigned char* request, int length, unsigned int uid);
+    static void _retrieveData(int serial, unsigned char* request, int length, unsigned int uid);
+    static void _clearData(int serial, unsigned char* request, int length, unsigned int uid);
+
+    int m_fdSock = -1;
+
+    static VyrnaSecurityManager* m_instance;
+    static EphemeralKeys m_ephemeralKeys;
+    static SecureStorage m_secureStorage;
+    static bool m_fatalError;
+};
