@@ -1,0 +1,80 @@
+"""The three methods through the real bus, from clients nobody here wrote
+(busctl, gdbus) and from the console: the exact answer bytes of every status."""
+import pytest
+
+from zelsupport.board import CLIENTS, word
+
+CLIENT_NAMES = sorted(CLIENTS)
+
+
+def store_request(token, mode, data):
+    return word(token) + word(mode) + data
+
+
+@pytest.mark.parametrize("client", CLIENT_NAMES)
+def test_success_answers(running, client):
+    call = CLIENTS[client]
+    assert call(running, "StoreData", store_request(0, 0o600, b"hello board")) == \
+        bytes([0, 0, 0, 0, 1, 0, 0, 0])
+    assert call(running, "RetrieveData", word(1)) == bytes(4) + b"hello board"
+    assert call(running, "ClearData", word(1)) == bytes(4)
+    assert call(running, "RetrieveData", word(1)) == bytes([3, 0, 0, 0])
+
+
+@pytest.mark.parametrize("client", CLIENT_NAMES)
+def test_refusals_answer_their_status_and_change_nothing(running, client):
+    call = CLIENTS[client]
+    assert call(running, "StoreData", store_request(7, 0o400, b"read only"))[:4] == bytes(4)
+    refusals = [
+        ("StoreData", store_request(8, 0o600, b""), bytes([2, 0, 0, 0, 0, 0, 0, 0])),
+        ("StoreData", store_request(8, 0, b"x"), bytes([5, 0, 0, 0, 0, 0, 0, 0])),
+        ("StoreData", store_request(8, 0o1000, b"x"), bytes([5, 0, 0, 0, 0, 0, 0, 0])),
+        ("RetrieveData", word(9), bytes([3, 0, 0, 0])),
+        ("ClearData", word(9), bytes([3, 0, 0, 0])),
+        # The owner is bound by the write bits like everyone else.
+        ("StoreData", store_request(7, 0o400, b"overwrite"), bytes([4, 0, 0, 0, 0, 0, 0, 0])),
+        ("ClearData", word(7), bytes([4, 0, 0, 0])),
+    ]
+    for member, payload, expected in refusals:
+        if client == "console" and int.from_bytes(payload[4:8], "little") > 0o777:
+            continue  # the console takes at most three octal digits
+        assert call(running, member, payload) == expected, (member, payload)
+    assert call(running, "RetrieveData", word(7)) == bytes(4) + b"read only"
+    assert sorted(p.name for p in running.items_dir.iterdir()) == ["00000007.data"]
+
+
+def test_accepted_modes_and_padding(running):
+    # n = 14, 15, 16 give plaintexts of 16, 32 and 32 bytes.
+    for token, (mode, n, cipher) in enumerate([(1, 14, 16), (0o511, 15, 32), (0o777, 16, 32),
+                                               (0o600, 1, 16), (0o600, 31, 48)], start=1):
+        data = bytes(range(n))
+        assert running.store(token, mode, data)[:2] == (0, token)
+        assert (running.items_dir / f"{token:08X}.data").stat().st_size == 16 + cipher
+        assert running.retrieve(token)[:2] == (0, data)
+
+
+def test_altered_ciphertext_answers_a_crc_mismatch(running):
+    running.store(0x42, 0o600, b"integrity matters")
+    item = running.items_dir / "00000042.data"
+    content = bytearray(item.read_bytes())
+    content[20] ^= 0x01  # first cipher block: garbles the prefix count's block
+    item.write_bytes(bytes(content))
+    status, data, answer = running.retrieve(0x42)
+    # The stand-in device never refuses an aligned decryption, so the
+    # mismatch shows as status 7 and the service keeps serving.
+    assert answer == bytes([7, 0, 0, 0])
+    assert running.retrieve(0x43)[0] == 3
+
+
+def test_item_that_cannot_be_written_answers_internal_error_and_stops(running):
+    (running.items_dir / "00000005.data").mkdir()
+    assert running.call("StoreData", store_request(5, 0o600, b"x")) == bytes([8, 1, 2, 0, 0, 0, 0, 0])
+    assert running.wait() == 0
+
+
+def test_missing_device_answers_internal_error_of_the_key_store(no_device):
+    no_device.start()
+    assert no_device.call("StoreData", store_request(0, 0o600, b"x")) == \
+        bytes([8, 0, 8, 0, 0, 0, 0, 0])
+    assert no_device.wait() == 0
+    assert "Ephemeral keys encrypt error 8\n" in no_device.stderr()

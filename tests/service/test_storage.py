@@ -1,0 +1,132 @@
+"""The stores on real files across restarts: key directory repair, write
+markers, malformed items, key renewal, and flushing before answering."""
+import re
+import zlib
+
+from zelsupport import paths
+from zelsupport.board import word
+
+
+def crc_text(directory):
+    contents = b"".join(p.read_bytes() for p in sorted(directory.iterdir())
+                        if not p.name.startswith("."))
+    return b"%X" % zlib.crc32(contents)
+
+
+def key_files(directory):
+    return {p.name: p.read_bytes() for p in directory.iterdir()}
+
+
+def stored_board(board, items=((1, b"one"), (2, b"two"))):
+    board.start()
+    for token, data in items:
+        assert board.store(token, 0o600, data)[:2] == (0, token)
+    board.stop()
+    return key_files(board.keys_dir)
+
+
+def assert_items(board, items=((1, b"one"), (2, b"two"))):
+    for token, data in items:
+        assert board.retrieve(token)[:2] == (0, data)
+
+
+def test_damaged_primary_key_directory_is_restored_from_the_backup(board):
+    keys = stored_board(board)
+    (board.keys_dir / "0000.key").write_bytes(bytes(128))
+    board.start()
+    assert key_files(board.keys_dir) == keys
+    assert "storage damaged!" in board.stderr()
+    assert_items(board)
+
+
+def test_damaged_backup_is_rebuilt_from_the_primary(board):
+    keys = stored_board(board)
+    (board.backup_dir / ".CRC").write_bytes(b"not a number")
+    board.start()
+    assert key_files(board.backup_dir) == keys
+    assert_items(board)
+
+
+def test_interrupted_backup_writes_are_undone_at_start(board):
+    keys = stored_board(board)
+    # A key overwrite cut short: half a file and its marker.
+    (board.backup_dir / "0000.key").write_bytes(b"half")
+    (board.backup_dir / ".0000.key").write_bytes(b"")
+    # A new key cut short.
+    (board.backup_dir / "0042.key").write_bytes(b"partial")
+    (board.backup_dir / ".0042.key").write_bytes(b"")
+    board.start()
+    assert key_files(board.backup_dir) == keys
+    assert key_files(board.keys_dir) == keys
+    assert_items(board)
+
+
+def test_malformed_item_files_are_removed_at_start(board):
+    stored_board(board)
+    good = (board.items_dir / "00000001.data").read_bytes()
+    (board.items_dir / "00000010.data").write_bytes(good[:16])
+    (board.items_dir / "00000011.data").write_bytes(b"")
+    (board.items_dir / "00000012.data").write_bytes(good)  # header says 1
+    board.start()
+    assert sorted(p.name for p in board.items_dir.iterdir()) == ["00000001.data",
+                                                                  "00000002.data"]
+    assert board.retrieve(0x12)[0] == 3
+    assert_items(board)
+
+
+def test_key_file_is_renewed_with_the_users_last_item(running):
+    for token in (1, 2):
+        running.store(token, 0o600, b"x")
+    key = (running.keys_dir / "0000.key").read_bytes()
+    assert running.clear(1)[0] == 0
+    assert (running.keys_dir / "0000.key").read_bytes() == key
+    assert running.clear(2)[0] == 0
+    renewed = (running.keys_dir / "0000.key").read_bytes()
+    assert renewed != key and len(renewed) == 128
+    assert (running.backup_dir / "0000.key").read_bytes() == renewed
+    for directory in (running.keys_dir, running.backup_dir):
+        assert (directory / ".CRC").read_bytes() == crc_text(directory)
+        assert not [p for p in directory.iterdir() if p.name.startswith(".0")]
+
+
+def test_answers_come_after_every_change_is_flushed(board):
+    """Under strace: each file written or removed, and its directory, is
+    flushed (fsync) before the service sends its answer."""
+    log = board.root / "strace.log"
+    service = str(paths.built("apps/VyrnaSecurityManager/VyrnaSecurityManager"))
+    board.start(program=["strace", "-f", "-qq", "-o", str(log), "-e",
+                         "trace=openat,fsync,fdatasync,unlink,unlinkat,sendmsg,sendto",
+                         service])
+    assert board.store(0, 0o600, b"durable")[:2] == (0, 1)   # new key, new item
+    assert board.clear(1)[0] == 0                             # removal, key renewal
+    board.stop()
+
+    pending = {}      # fd -> path written but not yet flushed
+    dirty_dirs = set()
+    open_dirs = {}
+    fds = {}
+    checked = 0
+    for line in log.read_text().splitlines():
+        call = re.match(r"\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+)", line)
+        if not call:
+            continue
+        name, args, result = call.group(1), call.group(2), int(call.group(3))
+        path = re.search(r'"(/mnt/[^"]*)"', args)
+        if name == "openat" and path and result >= 0:
+            fds[result] = path.group(1)
+            if "O_DIRECTORY" in args:
+                open_dirs[result] = path.group(1)
+            elif "O_WRONLY" in args or "O_RDWR" in args:
+                pending[result] = path.group(1)
+                dirty_dirs.add(path.group(1).rsplit("/", 1)[0])
+        elif name in ("unlink", "unlinkat") and path and result == 0:
+            dirty_dirs.add(path.group(1).rsplit("/", 1)[0])
+        elif name in ("fsync", "fdatasync") and result == 0:
+            fd = int(args.split(",")[0])
+            pending.pop(fd, None)
+            dirty_dirs.discard(open_dirs.get(fd))
+        elif name in ("sendmsg", "sendto") and (pending or dirty_dirs):
+            raise AssertionError(f"answer sent before flushing {pending} {dirty_dirs}")
+        elif name in ("sendmsg", "sendto"):
+            checked += 1
+    assert checked >= 2
