@@ -99,4 +99,7 @@ void ktest_reset(void)
 	ktest_log_reset();
 	ktest_memory_reset();
 	ktest_uaccess_reset();
+	ktest_dma_reset();
+	ktest_device_reset();
+	ktest_files_reset();
 }
