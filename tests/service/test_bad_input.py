@@ -6,7 +6,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from zelsupport.board import SERVICE_NAME, INTERFACE, gdbus_call, parse_gdbus, word
+from zelsupport.board import INTERFACE, SERVICE_NAME, parse_busctl, word
 
 LIMIT = 261982  # the most data whose padded plaintext the device takes
 
@@ -35,15 +35,22 @@ def test_every_malformed_length_is_refused(running):
     assert "Bad message (length = 1000)\n" in running.stderr()
 
 
-@pytest.mark.parametrize("argument, expected", [
-    ("'a string'", bytes([2, 0, 0, 0])),      # not an array of bytes
-    ("[1, 2, 3, 4]", bytes([2, 0, 0, 0])),     # an array of int32
-    ("", bytes([2, 0, 0, 0])),                 # no argument at all
+@pytest.mark.parametrize("member, arguments, expected", [
+    ("RetrieveData", ["s", "a string"], bytes([2, 0, 0, 0])),
+    ("RetrieveData", ["ai", "1", "1"], bytes([2, 0, 0, 0])),   # the right length, wrong type
+    ("ClearData", ["u", "1"], bytes([2, 0, 0, 0])),
+    ("ClearData", [], bytes([2, 0, 0, 0])),                    # no argument at all
+    ("StoreData", ["s", "x" * 20], bytes([2, 0, 0, 0, 0, 0, 0, 0])),
+    # Only the first argument counts.
+    ("RetrieveData", ["ays", "4", "1", "0", "0", "0", "ignored"], bytes(4) + b"kept"),
 ])
-def test_wrong_argument_types_are_malformed_requests(running, argument, expected):
+def test_wrong_argument_types_are_malformed_requests(running, member, arguments, expected):
     running.store(1, 0o600, b"kept")
-    out = gdbus_call(running, "RetrieveData", b"", argument=argument)
-    assert parse_gdbus(out) == expected
+    out = subprocess.run(["busctl", f"--address={running.address}", "call", SERVICE_NAME, "/",
+                          INTERFACE, member, *arguments], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert parse_busctl(out.stdout) == expected
     assert running.retrieve(1)[:2] == (0, b"kept")
 
 

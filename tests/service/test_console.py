@@ -28,8 +28,8 @@ class Console:
 
     def answer(self):
         """The line printed for the service's answer, then the next menu."""
-        self.child.expect(r"\r\n([0-9A-F ]+(?:\.\.\. [0-9A-F]{2})?)(.*?)\r\n")
-        return self.child.match.group(1), self.child.match.group(2)
+        self.child.expect(r"\r\n([0-9A-F]{2}(?: [0-9A-F]{2})*(?: \.\.\. [0-9A-F]{2})?)( \[.*?\])?\r\n")
+        return self.child.match.group(1), self.child.match.group(2) or ""
 
     def quit(self):
         self.send("q")
@@ -94,7 +94,7 @@ def test_source_question_is_repeated_until_answered(console):
     console.expect("Read from [f]ile or standard [i]nput? ")
     for _ in range(2):
         console.expect("Enter 'f' for file of 'i' for standard input: ")
-    console.expect("Enter the data:\r\n")
+    console.expect("Enter the data:")
     assert console.answer()[0] == "00 00 00 00 01 00 00 00"
 
 

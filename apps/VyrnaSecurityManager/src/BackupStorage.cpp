@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <unistd.h>
 
 #include "Logger.h"
 
@@ -61,8 +62,9 @@ int BackupStorage::write(const QString& name, const QByteArray& bytes) const
         printErr("Error opening file .%s\n", Local(name).constData());
         return StorageOpenFailed;
     }
+    const bool markerSynced = fsync(marker.handle()) == 0;
     marker.close();
-    if (!_syncDirectory()) {
+    if (!markerSynced || !_syncDirectory()) {
         printErr("Error opening file .%s\n", Local(name).constData());
         QFile::remove(marker.fileName());
         return StorageOpenFailed;
