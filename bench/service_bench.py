@@ -1,0 +1,133 @@
+#!/usr/bin/python3
+"""Benchmark of the security service on the simulated board (as root).
+
+Prints: StoreData and RetrieveData round trips per second for 16-byte and
+4 KiB secrets through the real bus and the device bridge, against a bare
+echo peer on the same bus in the same run (the ratio); the service's
+resident memory; its start-up time with 10,000 items of 100 users.
+
+    bench/service_bench.py                  builds build/bench (Release) first
+    ZEL_BUILD_DIR=<build> bench/service_bench.py
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+TOP = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(TOP / "tests" / "support" / "python"))
+
+TARGETS = ["VyrnaSecurityManager", "vcrypto_bridge", "zel_bare_echo_service", "vyrna_roundtrip"]
+
+
+def build():
+    if "ZEL_BUILD_DIR" not in os.environ:
+        build_dir = TOP / "build" / "bench"
+        subprocess.run(["cmake", "-S", str(TOP), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release"],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", str(build_dir), "-j2", "--target", *TARGETS],
+                       check=True, stdout=subprocess.DEVNULL)
+        os.environ["ZEL_BUILD_DIR"] = str(build_dir)
+    os.environ["ZEL_BUS_CONFIG"] = str(TOP / "tests" / "support" / "dbus" / "test-bus.conf")
+    os.environ.pop("ASAN_OPTIONS", None)
+
+
+build()
+from zelsupport import paths  # noqa: E402  (reads ZEL_BUILD_DIR)
+from zelsupport.board import Board, as_user  # noqa: E402
+
+SERVICE = str(paths.built("apps/VyrnaSecurityManager/VyrnaSecurityManager"))
+ECHO = str(paths.built("tests/support/zel_bare_echo_service"))
+CLIENT = str(paths.built("bench/vyrna_roundtrip"))
+
+
+def roundtrip(board, mode, size, calls, user=None, first=None):
+    args = [CLIENT, board.address, mode, str(size), str(calls)] + ([hex(first)] if first else [])
+    out = subprocess.run(args, capture_output=True, text=True, timeout=3600,
+                         preexec_fn=as_user(user) if user else None)
+    if out.returncode != 0:
+        raise SystemExit(f"{mode} failed: {out.stderr}")
+    return float(re.search(r": (\d+) calls/s", out.stdout).group(1))
+
+
+def memory(pid):
+    status = Path(f"/proc/{pid}/status").read_text()
+    return {key: status.split(key + ":")[1].split()[0] + " kB" for key in ("VmRSS", "VmHWM")}
+
+
+def throughput(root):
+    board = Board(root / "rt")
+    board.start(program=["sh", "-c", f'{ECHO} com.zel.test.Echo >/dev/null & exec "$0"', SERVICE])
+    print("Round trips through the real bus (one call at a time), device bridge, fsync on each change:")
+    for size in (16, 4096):
+        calls = 2000 if size == 16 else 1000
+        rates = {mode: roundtrip(board, mode, size, calls) for mode in ("echo", "store", "retrieve")}
+        print(f"  {size:5d}-byte secret: StoreData {rates['store']:7.0f}/s "
+              f"({rates['store'] / rates['echo']:.2f} of echo), RetrieveData {rates['retrieve']:7.0f}/s "
+              f"({rates['retrieve'] / rates['echo']:.2f} of echo), bare echo {rates['echo']:7.0f}/s")
+    mem = memory(board.service_pid())
+    print(f"  service memory after these: resident {mem['VmRSS']}, peak {mem['VmHWM']}")
+    board.stop()
+
+
+def startup(root, users=100, items_per_user=100, runs=3):
+    accounts = root / "accounts"
+    accounts.mkdir()
+    passwd = Path("/etc/passwd").read_text()
+    group = Path("/etc/group").read_text()
+    for n in range(users):
+        uid = 3000 + n
+        passwd += f"u{n}:x:{uid}:{uid}::/nonexistent:/usr/sbin/nologin\n"
+        group += f"u{n}:x:{uid}:\n"
+    (accounts / "passwd").write_text(passwd)
+    (accounts / "group").write_text(group)
+
+    board = Board(root / "st", accounts=accounts)
+    board.start()
+    began = time.monotonic()
+    for n in range(users):
+        roundtrip(board, "fill", 16, items_per_user, user=(3000 + n, 3000 + n),
+                  first=1 + n * items_per_user)
+    filled = time.monotonic() - began
+    board.stop()
+    items = len(list(board.items_dir.iterdir()))
+    keys = len([p for p in board.keys_dir.iterdir() if p.suffix == ".key"])
+    print(f"Start-up with {items} items of {keys} users (filled through the bus in {filled:.0f} s):")
+
+    script = f"""
+        for i in $(seq {runs}); do
+          start=$(date +%s%N)
+          "$0" >/dev/null 2>&1 & pid=$!
+          until busctl --system call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
+                NameHasOwner s com.zel.vyrna.SecurityManager 2>/dev/null | grep -q true; do :; done
+          echo "startup_ms $(( ($(date +%s%N) - start) / 1000000 ))"
+          grep -E '^(VmRSS|VmHWM)' /proc/$pid/status | tr -s ' \\t' ' '
+          kill $pid; wait $pid
+        done"""
+    board.start(program=["sh", "-c", script, SERVICE], wait=False)
+    board.wait(timeout=600)
+    out = board.stdout()
+    times = [int(t) for t in re.findall(r"startup_ms (\d+)", out)]
+    rss = re.findall(r"VmRSS: (\d+ kB)", out)
+    print(f"  time to serving (start to bus name owned): {', '.join(map(str, times))} ms")
+    print(f"  service resident memory once serving: {rss[-1] if rss else '?'}")
+
+
+def main():
+    if os.geteuid() != 0:
+        raise SystemExit("run as root: the board sandbox and the 100 users need it")
+    root = Path(tempfile.mkdtemp(prefix="zel-bench-"))
+    os.chmod(root, 0o755)
+    try:
+        throughput(root)
+        startup(root)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

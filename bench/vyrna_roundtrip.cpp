@@ -1,0 +1,127 @@
+// Sequential round trips to a bus peer with plain libdbus, for the service
+// benchmark: one call at a time, each waiting for its answer.
+//
+//   vyrna_roundtrip <bus address> store|retrieve|echo|fill <bytes> <calls> [first token]
+//
+// store: StoreData of <bytes> secret bytes, always under token 0x5EC2E7
+// (an overwrite after the first call); retrieve: RetrieveData of that token
+// (stored once first); echo: Echo(ay) of <bytes> bytes to com.zel.test.Echo;
+// fill: StoreData of new items under tokens from [first token] on.
+// Prints "<calls> calls in <s> s: <calls/s> calls/s".
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dbus/dbus.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kService[] = "com.zel.vyrna.SecurityManager";
+const unsigned kToken = 0x5EC2E7;
+
+void PutWord(std::vector<unsigned char>& bytes, unsigned value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+// One call; the first answer byte (status), or -1 when no byte answer came.
+int Call(DBusConnection* connection, const char* destination, const char* interface,
+         const char* member, const std::vector<unsigned char>& payload)
+{
+    DBusMessage* call = dbus_message_new_method_call(destination, "/", interface, member);
+    const unsigned char* bytes = payload.data();
+    dbus_message_append_args(call, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &bytes,
+                             static_cast<int>(payload.size()), DBUS_TYPE_INVALID);
+    DBusError error;
+    dbus_error_init(&error);
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(connection, call, -1, &error);
+    dbus_message_unref(call);
+    if (reply == nullptr) {
+        std::fprintf(stderr, "call failed: %s\n", error.message);
+        dbus_error_free(&error);
+        return -1;
+    }
+    const unsigned char* answer = nullptr;
+    int length = 0;
+    int status = -1;
+    if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &answer, &length,
+                              DBUS_TYPE_INVALID)
+        && length > 0)
+        status = answer[0];
+    dbus_message_unref(reply);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: %s <address> store|retrieve|echo|fill <bytes> <calls> [first]\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string mode = argv[2];
+    const size_t size = std::strtoul(argv[3], nullptr, 10);
+    const long calls = std::strtol(argv[4], nullptr, 10);
+    const unsigned first = argc == 6 ? static_cast<unsigned>(std::strtoul(argv[5], nullptr, 0)) : 1;
+
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* connection = dbus_connection_open_private(argv[1], &error);
+    if (connection == nullptr || !dbus_bus_register(connection, &error)) {
+        std::fprintf(stderr, "connect: %s\n", error.message);
+        return 1;
+    }
+
+    std::vector<unsigned char> secret(size);
+    for (size_t i = 0; i < size; ++i)
+        secret[i] = static_cast<unsigned char>(i * 31 + 7);
+    std::vector<unsigned char> store;
+    PutWord(store, kToken);
+    PutWord(store, 0600);
+    store.insert(store.end(), secret.begin(), secret.end());
+    std::vector<unsigned char> retrieve;
+    PutWord(retrieve, kToken);
+
+    const char* destination = kService;
+    const char* interface = "com.zel.vyrna";
+    const char* member = "StoreData";
+    const std::vector<unsigned char>* payload = &store;
+    if (mode == "retrieve") {
+        if (Call(connection, destination, interface, "StoreData", store) != 0)
+            return 1;
+        member = "RetrieveData";
+        payload = &retrieve;
+    } else if (mode == "echo") {
+        destination = "com.zel.test.Echo";
+        interface = "com.zel.test";
+        member = "Echo";
+        payload = &secret;
+    } else if (mode != "store" && mode != "fill") {
+        std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+        return 2;
+    }
+
+    const int expected = mode == "echo" ? secret[0] : 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < calls; ++i) {
+        if (mode == "fill") {
+            for (int b = 0; b < 4; ++b)
+                store[b] = static_cast<unsigned char>((first + i) >> (8 * b));
+        }
+        if (Call(connection, destination, interface, member, *payload) != expected) {
+            std::fprintf(stderr, "call %ld did not succeed\n", i);
+            return 1;
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%ld calls in %.3f s: %.0f calls/s\n", calls, seconds, calls / seconds);
+    dbus_connection_close(connection);
+    dbus_connection_unref(connection);
+    return 0;
+}
