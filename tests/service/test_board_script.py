@@ -39,3 +39,27 @@ def test_on_a_terminal_it_opens_the_console(tmp_path):
     child.expect(pexpect.EOF)
     child.close()
     assert child.exitstatus == 0
+
+
+def test_board_runs_for_an_unprivileged_user(board_root):
+    """As another user the sandbox is a user namespace: the service, the bus,
+    journald and the device bridge all work there."""
+    if os.geteuid() != 0:
+        return  # this run is the unprivileged case already (see the other tests)
+    root = board_root / "nobody"
+    for d in ("", "data", "nor", "journal", "bus", "device"):
+        (root / d).mkdir(exist_ok=True)
+        os.chown(root / d, 65534, 65534)
+    service = paths.built("apps/VyrnaSecurityManager/VyrnaSecurityManager")
+    result = subprocess.run(
+        ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+         str(paths.SOURCE_DIR / "board" / "sandbox"), f"--data={root}/data", f"--nor={root}/nor",
+         f"--journal={root}/journal", f"--bus={root}/bus", f"--vcrypto={root}/device", "--",
+         str(paths.SOURCE_DIR / "board" / "serve"), str(service), f"{root}/log", "--",
+         "busctl", "--system", "call", "com.zel.vyrna.SecurityManager", "/", "com.zel.vyrna",
+         "StoreData", "ay", "9", "0", "0", "0", "0", "128", "1", "0", "0", "65"],
+        capture_output=True, text=True, timeout=120,
+        env=dict(os.environ, ZEL_BUILD_DIR=str(paths.BUILD_DIR)))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ay 8 0 0 0 0 1 0 0 0"
+    assert (root / "data" / "vyrna" / ".secureStorage" / "00000001.data").stat().st_uid == 65534
