@@ -159,7 +159,7 @@ SwitchNode SwitchModel::lookup(const std::string& path) const
     long device;
     if (rest.size() < 2 || !isxdigit(rest[0]) || !isxdigit(rest[1]) || isupper(rest[0]) ||
         isupper(rest[1]) || !ParseNumber(rest.substr(0, 2), 16, DeviceCount - 1, device) ||
-        m_options.absentDevices.count(int(device)))
+        !present(int(device)))
         return node;
     node.device = int(device);
     if (rest.size() == 2) {
@@ -190,7 +190,7 @@ bool SwitchModel::list(const std::string& path, std::set<std::string>& names) co
     } else if (path == MdioDir) {
         char name[32];
         for (int device = 0; device < DeviceCount; ++device) {
-            if ((device <= 8 || device == GlobalDevice) && !m_options.absentDevices.count(device)) {
+            if (present(device)) {
                 snprintf(name, sizeof name, "%s%02x", DevicePrefix, unsigned(device));
                 names.insert(name);
             }
@@ -206,6 +206,12 @@ bool SwitchModel::list(const std::string& path, std::set<std::string>& names) co
         names = {"direction", "value"};
     }
     return true;
+}
+
+bool SwitchModel::present(int device) const
+{
+    // The ports and the global device, as the switch answers on the bus.
+    return (device <= 8 || device == GlobalDevice) && !m_options.absentDevices.count(device);
 }
 
 int SwitchModel::readRegister(int device, int reg)

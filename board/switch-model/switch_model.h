@@ -58,6 +58,7 @@ private:
         int value = 0;
     };
 
+    bool present(int device) const;
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
     int readRegister(int device, int reg);
     int writeRegister(int device, int reg, const std::string& text);
