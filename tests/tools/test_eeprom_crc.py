@@ -6,7 +6,7 @@ import struct
 
 import pytest
 
-from toolsupport import (GAP, crc32, run, tool, v2_image, v3_first_area, v3_image,
+from toolsupport import (GAP, crc32, run, run_unprivileged, tool, v2_image, v3_first_area, v3_image,
                          v3_second_area)
 
 EEPROM_CRC = tool("eeprom-crc")
@@ -84,6 +84,13 @@ def test_unopenable_inputs(tmp_path):
     assert (directory.status, directory.out) == (2, "Error reading eeprom\nERROR 2  read eeprom 0\n")
     default = crc_tool("-v")   # no EEPROM in the sandbox
     assert (default.status, default.out) == (1, "Error access eeprom\nERROR 1  access eeprom 0\n")
+
+
+def test_unreadable_board_eeprom(image_file):
+    path = image_file(v3_image())
+    os.chmod(path, 0o600)
+    result = run_unprivileged([EEPROM_CRC], features=[f"--eeprom={path}"])
+    assert (result.status, result.out) == (1, "ERROR 1  access eeprom 0\n")
 
 
 def test_verbose_verify_prints_dump_and_diagnostics(image_file):

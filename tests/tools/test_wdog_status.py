@@ -1,11 +1,9 @@
 """wdog-status against a sparse file standing in for physical memory."""
 import os
-import subprocess
 
 import pytest
 
-from zelsupport.users import other_users, require_root
-from toolsupport import SANDBOX, run, tool
+from toolsupport import run, run_unprivileged, tool
 
 WDOG_STATUS = tool("wdog-status")
 RESET_STATUS = 0x020BC000 + 4
@@ -29,19 +27,10 @@ def test_prints_the_low_byte_of_the_register(tmp_path, value, text):
 
 
 def test_cannot_open_dev_mem_exits_1_silently(tmp_path):
-    require_root()
-    users = other_users()
-    if not users:
-        pytest.skip("no unprivileged account to run as")
-    uid, gid, _ = users[0]
     path = memory(tmp_path, 0x01)
     os.chmod(path, 0o600)
-    # The program runs as another user inside the sandbox, which keeps root
-    # to set up /dev/mem.
-    done = subprocess.run([SANDBOX, f"--devmem={path}", "--", "setpriv", f"--reuid={uid}",
-                           f"--regid={gid}", "--clear-groups", WDOG_STATUS],
-                          capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stdout, done.stderr) == (1, "", "")
+    result = run_unprivileged([WDOG_STATUS], features=[f"--devmem={path}"])
+    assert (result.status, result.out, result.err) == (1, "", "")
 
 
 @pytest.mark.parametrize("source", ["/dev/null", "short"])

@@ -1,10 +1,12 @@
 """zel-eeprom as field engineers and scripts run it: exact texts and statuses."""
+import os
 import struct
 
 import pytest
 
-from toolsupport import (ERASED_SECOND_AREA, FIRST_MAC, MACS, crc32, mac_text, run, tool,
-                         v2_image, v3_first_area, v3_image, v3_second_area)
+from toolsupport import (ERASED_SECOND_AREA, FIRST_MAC, crc32, mac_text, run,
+                         run_unprivileged, tool, v2_image, v3_first_area, v3_image,
+                         v3_second_area)
 
 ZEL_EEPROM = tool("zel-eeprom")
 
@@ -230,3 +232,12 @@ def test_missing_directory_and_absent_default_inputs(tmp_path):
     default = eeprom()
     assert default.status == 2
     assert default.err.startswith("Error opening file /sys/class/i2c-adapter/i2c-2/2-0050/eeprom")
+
+
+def test_unreadable_board_eeprom(image_file):
+    path = image_file(v3_image())
+    os.chmod(path, 0o600)
+    result = run_unprivileged([ZEL_EEPROM], features=[f"--eeprom={path}"])
+    assert (result.status, result.out) == (2, "")
+    assert result.err == ("Error opening file /sys/class/i2c-adapter/i2c-2/2-0050/eeprom"
+                          " - [13] Permission denied\n")

@@ -6,7 +6,10 @@ import struct
 import subprocess
 from dataclasses import dataclass
 
+import pytest
+
 from zelsupport import paths
+from zelsupport.users import other_users, require_root
 
 SANDBOX = str(paths.SOURCE_DIR / "board" / "sandbox")
 
@@ -28,6 +31,18 @@ def run(args, features=(), stdin=None, timeout=60, **kwargs):
                           capture_output=True, timeout=timeout, **kwargs)
     return Result(done.returncode, done.stdout.decode("latin-1"),
                   done.stderr.decode("latin-1"))
+
+
+def run_unprivileged(args, features=()):
+    """Runs args as an unprivileged account inside the sandbox (which keeps
+    root to set up its stand-ins); skips when that is not possible."""
+    require_root()
+    users = other_users()
+    if not users:
+        pytest.skip("no unprivileged account to run as")
+    uid, gid, _ = users[0]
+    return run(["setpriv", f"--reuid={uid}", f"--regid={gid}", "--clear-groups", *args],
+               features=features)
 
 
 def crc32(data):
