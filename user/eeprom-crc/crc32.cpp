@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -93,7 +92,6 @@ void PrintOptionError(int option)
 bool ParseNumber(const char* text, long& value)
 {
     char* end = nullptr;
-    errno = 0;
     value = strtol(text, &end, 0);
     return end != text && *end == '\0';
 }
