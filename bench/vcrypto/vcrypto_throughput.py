@@ -3,10 +3,12 @@
 largest request: 261984 bytes of data), through the host device bridge and
 through the VM device, with the CAAM jobs per request (ceil(N / 16336)).
 
-    /usr/bin/python3 bench/vcrypto_throughput.py [--seconds S]
+    /usr/bin/python3 bench/vcrypto/vcrypto_throughput.py [--seconds S]
+        [--build-dir DIR] [--no-build]
 
-Builds what it needs without sanitizers into build/bench. Prints figures;
-never fails on a time.
+Builds what it needs without sanitizers into build/bench (scripts/bench
+runs it on its own build with --no-build). Prints figures; never fails on a
+time.
 """
 import argparse
 import math
@@ -16,11 +18,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-TOP = Path(__file__).resolve().parents[1]
+TOP = Path(__file__).resolve().parents[2]
 BUILD = TOP / "build" / "bench"
-os.environ["ZEL_BUILD_DIR"] = str(BUILD)
-sys.path.insert(0, str(TOP / "tests" / "support" / "python"))
-from zelsupport import vm  # noqa: E402
 
 SIZES = [4096, 261984]
 JOB_BYTES = 16336
@@ -28,7 +27,8 @@ JOB_BYTES = 16336
 
 def build():
     subprocess.run(["cmake", "-S", str(TOP), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
-                    "-DZEL_SANITIZE="], check=True, stdout=subprocess.DEVNULL)
+                    "-DZEL_SANITIZE=", "-DZEL_BUILD_TESTS=OFF"], check=True,
+                   stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", str(BUILD), "-j2", "--target", "vcrypto_bridge",
                     "vcrypto_bench", "vcrypto_bench_static"], check=True,
                    stdout=subprocess.DEVNULL)
@@ -62,6 +62,8 @@ def host(seconds):
 
 
 def in_vm(seconds):
+    from zelsupport import vm
+
     jobs_file = "/sys/module/caam_sim/parameters/jobs"
     suite = vm.Suite(
         "vcrypto-bench", sources=["kernel/caam-sim", "kernel/vcrypto"],
@@ -76,8 +78,15 @@ def in_vm(seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--build-dir", type=Path, default=BUILD)
+    parser.add_argument("--no-build", action="store_true")
     args = parser.parse_args()
-    build()
+    global BUILD
+    BUILD = args.build_dir.resolve()
+    os.environ["ZEL_BUILD_DIR"] = str(BUILD)
+    sys.path.insert(0, str(TOP / "tests" / "support" / "python"))
+    if not args.no_build:
+        build()
     print(f"{'where':<12}{'request':>10}{'MB/s':>10}{'jobs/request':>14}{'expected':>10}")
     for where, rows in (("host bridge", host(args.seconds)), ("VM (TCG)", in_vm(args.seconds))):
         for r in rows:
