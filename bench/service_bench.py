@@ -6,6 +6,7 @@ Prints: StoreData and RetrieveData round trips per second for 16-byte and
 echo peer on the same bus in the same run (the ratio); the service's
 resident memory; its start-up time with 10,000 items of 100 users.
 
+    scripts/bench vyrna_service             with the other benchmarks' build
     bench/service_bench.py                  builds build/bench (Release) first
     ZEL_BUILD_DIR=<build> bench/service_bench.py
 """

@@ -1,4 +1,4 @@
-# =DIR: /dev/vcrypto through the host device bridge; DIR (made if missing) keeps the device master key (master.key, made on first use) and the module's kernel log (kernel.log)
+# =DIR: /dev/vcrypto through the host device bridge; DIR (made if missing) keeps the device master key (master.key, made on first use), the module's kernel log (kernel.log) and the jobs count of the last program (jobs)
 # The bridge is the host build of the vcrypto module on the CAAM stand-in,
 # preloaded into the command and every program it starts. It is found in
 # $ZEL_VCRYPTO_BRIDGE, else in the build named by $ZEL_BUILD_DIR, else in

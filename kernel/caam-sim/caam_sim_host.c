@@ -34,6 +34,7 @@ static struct {
 	bool stopping, running;
 	struct caam_sim_trace trace[64];
 	size_t ntrace;
+	unsigned long jobs;
 } host = { .lock = PTHREAD_MUTEX_INITIALIZER, .wake = PTHREAD_COND_INITIALIZER };
 
 int csim_aes(const u8 *key, unsigned int keylen, const u8 *iv, const u8 *in, u8 *out,
@@ -126,6 +127,16 @@ size_t caam_sim_host_trace(struct caam_sim_trace *out, size_t max)
 	return n;
 }
 
+unsigned long caam_sim_host_jobs(void)
+{
+	unsigned long n;
+
+	pthread_mutex_lock(&host.lock);
+	n = host.jobs;
+	pthread_mutex_unlock(&host.lock);
+	return n;
+}
+
 void caam_sim_host_trace_reset(void)
 {
 	pthread_mutex_lock(&host.lock);
@@ -167,6 +178,7 @@ static void *worker_main(void *unused)
 		host.head = job->next;
 		if (!host.head)
 			host.tail = NULL;
+		host.jobs++;
 		pthread_mutex_unlock(&host.lock);
 		caam_sim_run(job);
 		pthread_mutex_lock(&host.lock);
@@ -265,6 +277,7 @@ int caam_sim_host_start(const struct caam_sim_host_config *cfg)
 		return ret;
 	host.head = host.tail = NULL;
 	host.ntrace = 0;
+	host.jobs = 0;
 	host.stopping = false;
 	host.running = true;
 	if (pthread_create(&host.worker, NULL, worker_main, NULL)) {

@@ -47,6 +47,8 @@ struct caam_sim_trace {
 	u32 nentries;
 };
 size_t caam_sim_host_trace(struct caam_sim_trace *out, size_t max);
+/* Jobs run since start (benchmarks report jobs per request). */
+unsigned long caam_sim_host_jobs(void);
 void caam_sim_host_trace_reset(void);
 
 #ifdef __cplusplus
