@@ -79,3 +79,25 @@ def test_missing_device_answers_internal_error_of_the_key_store(no_device):
         bytes([8, 0, 8, 0, 0, 0, 0, 0])
     assert no_device.wait() == 0
     assert "Ephemeral keys encrypt error 8\n" in no_device.stderr()
+
+
+@pytest.mark.parametrize("client", CLIENT_NAMES)
+def test_statuses_of_other_users_damage_and_internal_errors(multiuser, client):
+    """Statuses 4, 6, 7 and 8 as each client sees them: carol, who shares
+    no group with alice, calling on alice's items."""
+    call = CLIENTS[client]
+    assert multiuser.store(0x30, 0o600, b"private", user="alice")[0] == 0
+    assert multiuser.store(0x31, 0o666, b"shared", user="alice")[0] == 0
+    assert multiuser.store(0x32, 0o666, b"damaged", user="alice")[0] == 0
+    item = multiuser.items_dir / "00000032.data"
+    item.write_bytes(item.read_bytes()[:-1] + bytes([item.read_bytes()[-1] ^ 0x80]))
+    (multiuser.items_dir / "00000033.data").mkdir()
+
+    assert call(multiuser, "RetrieveData", word(0x30), "carol") == bytes([4, 0, 0, 0])
+    assert call(multiuser, "ClearData", word(0x30), "carol") == bytes([4, 0, 0, 0])
+    assert call(multiuser, "StoreData", store_request(0x31, 0o644, b"x"), "carol") == \
+        bytes([6, 0, 0, 0, 0, 0, 0, 0])
+    assert call(multiuser, "RetrieveData", word(0x32), "carol") == bytes([7, 0, 0, 0])
+    assert call(multiuser, "StoreData", store_request(0x33, 0o600, b"x"), "carol") == \
+        bytes([8, 1, 2, 0, 0, 0, 0, 0])
+    assert multiuser.wait() == 0

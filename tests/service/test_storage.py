@@ -139,3 +139,50 @@ def test_answers_come_after_every_change_is_flushed(board):
             assert not unflushed and not dirty_dirs, f"answer sent before flushing {unflushed} {dirty_dirs}"
             checked += 1
     assert checked >= 4  # uid query and answer, for each of the two calls
+
+
+def flip(path, offset):
+    content = bytearray(path.read_bytes())
+    content[offset % len(content)] ^= 0x10
+    path.write_bytes(bytes(content))
+
+
+# (file, byte offsets, what a retrieve may answer after the restart)
+FLIPS = [
+    ("item", [0, 3], {3}),                    # token: no longer matches its name
+    ("item", [4, 7], {4, 8}),                 # owner: someone else's, without a key
+    ("item", [12, 15], {7}),                  # stored CRC-32
+    ("item", [16, 31, 32, 47], {7}),          # ciphertext, both blocks
+    ("key", [0, 79, 127], {0}),               # primary key file: restored
+    ("backup", [0, 127], {0}),                # backup key file: rebuilt
+    ("crc", [0], {0}),                        # primary .CRC: restored
+    ("backup-crc", [0], {0}),                 # backup .CRC: rebuilt
+]
+
+
+def test_a_flipped_byte_never_yields_a_wrong_secret(board):
+    """One byte flipped anywhere in the stored files, then a restart: the
+    answer is the secret itself or a refusal, never another secret, and the
+    service never crashes."""
+    secret = b"exactly this secret"
+    board.start()
+    board.store(1, 0o600, secret)
+    board.stop()
+    pristine = {p: p.read_bytes() for d in (board.keys_dir, board.backup_dir, board.items_dir)
+                for p in d.iterdir()}
+    files = {"item": board.items_dir / "00000001.data", "key": board.keys_dir / "0000.key",
+             "backup": board.backup_dir / "0000.key", "crc": board.keys_dir / ".CRC",
+             "backup-crc": board.backup_dir / ".CRC"}
+    for name, offsets, allowed in FLIPS:
+        for offset in offsets:
+            for path, content in pristine.items():
+                path.write_bytes(content)
+            for extra in set(board.items_dir.iterdir()) - set(pristine):
+                extra.unlink()
+            flip(files[name], offset)
+            board.start()
+            status, data, _ = board.retrieve(1)
+            assert status in allowed, (name, offset, status)
+            if status == 0:
+                assert data == secret, (name, offset)
+            board.stop()
