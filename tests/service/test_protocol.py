@@ -1,8 +1,12 @@
 """The three methods through the real bus, from clients nobody here wrote
 (busctl, gdbus) and from the console: the exact answer bytes of every status."""
+import subprocess
+import zlib
+
 import pytest
 
-from zelsupport.board import CLIENTS, word
+from zelsupport import paths
+from zelsupport.board import CLIENTS, SANDBOX, word
 
 CLIENT_NAMES = sorted(CLIENTS)
 
@@ -101,3 +105,30 @@ def test_statuses_of_other_users_damage_and_internal_errors(multiuser, client):
     assert call(multiuser, "StoreData", store_request(0x33, 0o600, b"x"), "carol") == \
         bytes([8, 1, 2, 0, 0, 0, 0, 0])
     assert multiuser.wait() == 0
+
+
+def crafted_item(board, token, plaintext):
+    """An item whose ciphertext the device made from a chosen plaintext under
+    the owner's (root's) key, with the matching CRC-32 in its header."""
+    encrypted = subprocess.run(
+        [str(SANDBOX), f"--vcrypto={board.device_dir}", "--",
+         str(paths.built("kernel/vcrypto/vcrypto_probe")), "encrypt",
+         str(board.keys_dir / "0000.key")],
+        input=plaintext, capture_output=True, timeout=60)
+    assert encrypted.returncode == 0, encrypted.stderr
+    header = word(token) + word(0) + word(0o600) + word(zlib.crc32(plaintext))
+    (board.items_dir / f"{token:08X}.data").write_bytes(header + encrypted.stdout)
+
+
+def test_prefix_count_outside_the_plaintext_answers_a_mismatch(board):
+    board.start()
+    board.store(1, 0o600, b"makes root's key")
+    board.stop()
+    crafted_item(board, 0x10, bytes([16]) + bytes(16) + b"fifteen bytes!!")  # well formed
+    for token, prefix in ((0x11, 0), (0x12, 17), (0x13, 31), (0x14, 255)):
+        crafted_item(board, token, bytes([prefix]) + bytes(31))
+    board.start()
+    assert board.retrieve(0x10)[:2] == (0, b"fifteen bytes!!")
+    for token in (0x11, 0x12, 0x13, 0x14):
+        assert board.retrieve(token)[2] == bytes([7, 0, 0, 0]), hex(token)
+    assert board.retrieve(1)[:2] == (0, b"makes root's key")
