@@ -99,4 +99,5 @@ void ktest_reset(void)
 	ktest_log_reset();
 	ktest_memory_reset();
 	ktest_uaccess_reset();
+	ktest_tty_reset();
 }
