@@ -46,4 +46,25 @@ function(zel_add_gtest name)
   set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT 600)
 endfunction()
 
+# zel_add_bench(<name> SOURCES ... [LIBS ...] [ARGS ...])
+# zel_add_bench(<name> COMMAND ...)
+# A benchmark prints its figures and never fails on a time. Every build
+# compiles it; scripts/bench runs it from an optimised build without
+# sanitizers (ZEL_RUN_BENCH).
+function(zel_add_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS;ARGS;COMMAND" ${ARGN})
+  if(B_SOURCES)
+    add_executable(${name} ${B_SOURCES})
+    target_link_libraries(${name} PRIVATE ${B_LIBS})
+    zel_strict_warnings(${name})
+    set(command $<TARGET_FILE:${name}> ${B_ARGS})
+  else()
+    set(command ${B_COMMAND})
+  endif()
+  if(ZEL_RUN_BENCH)
+    add_test(NAME ${name} COMMAND ${command})
+    set_tests_properties(${name} PROPERTIES LABELS bench TIMEOUT 3600 RUN_SERIAL TRUE)
+  endif()
+endfunction()
+
 find_package(Threads REQUIRED)

@@ -1,0 +1,6 @@
+#include "crc32.h"
+
+int main(int argc, char* argv[])
+{
+    return eepromCrcMain(argc, argv);
+}

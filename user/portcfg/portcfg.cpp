@@ -1,0 +1,281 @@
+#include "portcfg.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char* const RegisterBase = "/sys/class/mdio_bus/2188000.ethernet/device/2188000.ethernet";
+const char* const Delimiters = " \t";
+constexpr int PathSize = 80;
+constexpr int ConfigLineSize = 80;  // lines of up to 79 characters per read
+
+constexpr int PORT_CONTROL = 4;  // per port: bits 0-1 port state
+constexpr int PORT_PHYS_CONTROL = 1;  // per port: bits 4-5 link forcing
+constexpr int SWITCH_ID = 3;
+constexpr int VTU_OPERATION = 5;  // of the global device; bit 15 busy
+constexpr int VTU_BUSY = 0x8000;
+constexpr int VTU_LOAD = 0xB000;
+constexpr int VTU_BUSY_WAITS = 10000;  // of 100 us: about one second
+
+void RunShell(const char* command)
+{
+    // The GPIO steps report nothing; the identity check that follows shows
+    // whether the switch came up.
+    fflush(stdout);
+    const int ignored = system(command);
+    (void)ignored;
+}
+
+// Parses a number; text that is not one reads as 0 (parsing stops at the
+// first character that does not belong, such as the line end). Values that
+// do not fit an int read as -1, which the loaders skip.
+int ParseInt(const char* text, int base)
+{
+    const long value = strtol(text, nullptr, base);
+    return (value < INT_MIN || value > INT_MAX) ? -1 : int(value);
+}
+
+// Splits a line at blanks and tabs into at most `max` tokens; returns how
+// many tokens the line has (which may be more than `max`).
+int Tokenize(char* line, char* tokens[], int max)
+{
+    int count = 0;
+    char* state = nullptr;
+    for (char* token = strtok_r(line, Delimiters, &state); token;
+         token = strtok_r(nullptr, Delimiters, &state)) {
+        if (count < max)
+            tokens[count] = token;
+        ++count;
+    }
+    return count;
+}
+
+// One line of switch.dat: "port register value", decimal, decimal, hex.
+void ApplySwitchLine(char* line)
+{
+    int port_id = -1, register_id = -1, config_value = -1;
+    char* tokens[3];
+    const int count = Tokenize(line, tokens, 3);
+    if (count >= 1)
+        port_id = ParseInt(tokens[0], 10);
+    if (count >= 2)
+        register_id = ParseInt(tokens[1], 10);
+    if (count >= 3)
+        config_value = ParseInt(tokens[2], 16);
+    if (config_value < 0)
+        return;
+    printf("Configuring port %d register %d to 0x%04x\n", port_id, register_id, config_value);
+    writeRegister(port_id, register_id, config_value);
+    usleep(1000);
+}
+
+// Waits until the switch has finished the previous VLAN table operation.
+// Returns false when it is still busy after about one second.
+bool WaitVlanReady()
+{
+    int sleep_counter = 0;
+    int value = readRegister(SWITCH_GLOBAL_DEVICE, VTU_OPERATION);
+    while ((value & VTU_BUSY) && sleep_counter < VTU_BUSY_WAITS) {
+        usleep(100);
+        ++sleep_counter;
+        value = readRegister(SWITCH_GLOBAL_DEVICE, VTU_OPERATION);
+    }
+    // Decided by the last read, not by the count: a switch that finished
+    // during the last wait is ready, however late the wake-up came.
+    return !(value & VTU_BUSY);
+}
+
+// One line of vlan.dat: the four hex values for registers 6, 7, 8 and 2 of
+// the global device. Returns 1 when the line timed out, else 0.
+int ApplyVlanLine(char* line)
+{
+    char* tokens[4];
+    if (Tokenize(line, tokens, 4) != 4)
+        return 0;
+    const int reg_six = ParseInt(tokens[0], 16);
+    const int reg_seven = ParseInt(tokens[1], 16);
+    const int reg_eight = ParseInt(tokens[2], 16);
+    const int reg_two = ParseInt(tokens[3], 16);
+    printf("Configuring 0x1B to 0x%04x 0x%04x 0x%04x 0x%04x\n", reg_six, reg_seven, reg_eight,
+           reg_two);
+    if (!WaitVlanReady()) {
+        printf("Timed out configuring VLAN\n");
+        return 1;
+    }
+    writeRegister(SWITCH_GLOBAL_DEVICE, 6, reg_six);
+    writeRegister(SWITCH_GLOBAL_DEVICE, 7, reg_seven);
+    writeRegister(SWITCH_GLOBAL_DEVICE, 8, reg_eight);
+    writeRegister(SWITCH_GLOBAL_DEVICE, 2, reg_two);
+    // Starts the load; the next line's busy wait waits for it to finish.
+    writeRegister(SWITCH_GLOBAL_DEVICE, VTU_OPERATION, VTU_LOAD);
+    return 0;
+}
+
+// A file that opens but cannot be read (a directory, an I/O error) is a
+// failure, not an empty configuration.
+bool ReadFailed(FILE* file, const char* what)
+{
+    if (!ferror(file))
+        return false;
+    printf("Failed to read %s config: %s\n", what, strerror(errno));
+    return true;
+}
+
+}  // namespace
+
+int openRegister(int port_id, int register_id)
+{
+    char path[PathSize];
+    const int length = snprintf(path, sizeof path, "%s:%02x/%d", RegisterBase,
+                                unsigned(port_id), register_id);
+    // A cut path would name another register.
+    if (length < 0 || length >= PathSize)
+        return -1;
+    return open(path, O_RDWR);
+}
+
+void closeRegister(int fd)
+{
+    if (fd > 0)
+        close(fd);
+}
+
+int readRegister(int port_id, int register_id)
+{
+    char text[80] = {};
+    const int fd = openRegister(port_id, register_id);
+    if (fd <= 0)
+        return 0;
+    if (read(fd, text, 10) < 0)
+        printf("Error reading: %s\n", strerror(errno));
+    closeRegister(fd);
+    return ParseInt(text, 16);
+}
+
+int writeRegister(int port_id, int register_id, int value)
+{
+    char text[80];
+    const int length = snprintf(text, sizeof text, "%d", value);
+    const int fd = openRegister(port_id, register_id);
+    if (fd <= 0)
+        return 1;
+    int result = 0;
+    if (write(fd, text, size_t(length)) < length) {
+        printf("Error Writing: %s\n", strerror(errno));
+        result = 1;
+    }
+    closeRegister(fd);
+    return result;
+}
+
+int resetSwitch(int bOnlyReset)
+{
+    if (bOnlyReset) {
+        printf("Bringing switch out of reset\n");
+        RunShell("echo 190 > /sys/class/gpio/export");
+        RunShell("echo out > /sys/class/gpio/gpio190/direction");
+        usleep(100000);
+        RunShell("echo 0 > /sys/class/gpio/gpio190/value");
+        RunShell("echo 188 > /sys/class/gpio/export");
+        RunShell("echo in > /sys/class/gpio/gpio188/direction");
+        usleep(100000);
+        RunShell("echo 1 > /sys/class/gpio/gpio190/value");
+        usleep(100000);
+        return 1;
+    }
+
+    printf("checking switch ID\n");
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        const int switch_id = readRegister(0, SWITCH_ID);
+        if ((switch_id & 0xFFF0) == 0x2900) {
+            printf("MARVELL MV88E6290 switch detected\n");
+            return 1;
+        }
+        if (attempt < 3)
+            printf(".");
+        else
+            printf("Detected Switch ID: 0x%08x\n", switch_id);
+        fflush(stdout);
+        sleep(1);
+    }
+    return 0;
+}
+
+void disableports()
+{
+    for (int port = 0; port < SWITCH_PORT_COUNT; ++port)
+        writeRegister(port, PORT_CONTROL, readRegister(port, PORT_CONTROL) & 0x00FC);
+    usleep(2000);
+}
+
+void enableports()
+{
+    for (int port = 0; port < SWITCH_PORT_COUNT; ++port)
+        writeRegister(port, PORT_CONTROL, readRegister(port, PORT_CONTROL) | 0x0003);
+}
+
+void linkrelease()
+{
+    writeRegister(0, PORT_PHYS_CONTROL, readRegister(0, PORT_PHYS_CONTROL) | 0x0030);
+    for (int port = 1; port < SWITCH_PORT_COUNT; ++port)
+        writeRegister(port, PORT_PHYS_CONTROL, readRegister(port, PORT_PHYS_CONTROL) & 0xFFCF);
+}
+
+int loadSwitchConfig(const char* fileName)
+{
+    if (!fileName) {
+        printf("Configuration file missing\n");
+        return 1;
+    }
+    printf("Loading switch config from %s\n", fileName);
+    FILE* file = fopen(fileName, "r");
+    if (!file) {
+        printf("Failed to open switch config: %s\n", strerror(errno));
+        return 1;
+    }
+    char config_line[ConfigLineSize];
+    while (fgets(config_line, sizeof config_line, file)) {
+        if (config_line[0] == '#') {
+            printf("Ignoring comment: %s\n", config_line);
+            continue;
+        }
+        ApplySwitchLine(config_line);
+    }
+    const int result = ReadFailed(file, "switch") ? 1 : 0;
+    fclose(file);
+    return result;
+}
+
+int loadVLanConfig(const char* fileName)
+{
+    if (!fileName) {
+        printf("Configuration file missing.");
+        return 1;
+    }
+    printf("Loading vlan config from %s\n", fileName);
+    FILE* file = fopen(fileName, "r");
+    if (!file) {
+        printf("Failed to open switch config: %s\n", strerror(errno));
+        return 1;
+    }
+    int goterror = 0;
+    char config_line[ConfigLineSize];
+    while (fgets(config_line, sizeof config_line, file)) {
+        if (config_line[0] == '#') {
+            printf("Ignoring comment: %s", config_line);
+            continue;
+        }
+        goterror += ApplyVlanLine(config_line);
+    }
+    if (ReadFailed(file, "vlan"))
+        ++goterror;
+    fclose(file);
+    return goterror;
+}
