@@ -99,5 +99,8 @@ void ktest_reset(void)
 	ktest_log_reset();
 	ktest_memory_reset();
 	ktest_uaccess_reset();
+	ktest_dma_reset();
+	ktest_device_reset();
+	ktest_files_reset();
 	ktest_tty_reset();
 }

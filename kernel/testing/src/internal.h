@@ -5,5 +5,8 @@ void ktest_log_reset(void);
 void ktest_memory_reset(void);
 void ktest_uaccess_reset(void);
 void ktest_faults_reset(void);
+void ktest_dma_reset(void);
+void ktest_device_reset(void);
+void ktest_files_reset(void);
 void ktest_tty_reset(void);
 #endif

@@ -1,1 +1,2 @@
 #include <linux/uaccess.h>
+#include <asm/segment.h>

@@ -1,0 +1,9 @@
+#ifndef KTEST_LINUX_DMA_DIRECTION_H
+#define KTEST_LINUX_DMA_DIRECTION_H
+enum dma_data_direction {
+	DMA_BIDIRECTIONAL = 0,
+	DMA_TO_DEVICE = 1,
+	DMA_FROM_DEVICE = 2,
+	DMA_NONE = 3,
+};
+#endif

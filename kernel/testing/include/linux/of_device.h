@@ -1,0 +1,1 @@
+#include <linux/of_platform.h>

@@ -1,0 +1,11 @@
+"""What the one VM boot of a test session runs: one suite per kernel module
+family (see zelsupport.vm). Add a suite here to have its modules loaded and
+its static programs run in the same boot."""
+from zelsupport.vm import Suite
+
+SUITES = [
+    Suite("vcrypto",
+          sources=["kernel/caam-sim", "kernel/vcrypto"],
+          modules=[("caam-sim.ko", "reveal=1"), ("vcrypto.ko", "")],
+          programs=[("tests/kernel/programs/vcrypto_device_test", "")]),
+]

@@ -1,0 +1,149 @@
+"""The VM rig from pytest: kernel modules built with kbuild against the
+installed Debian kernel, that kernel booted once in qemu (TCG) with a busybox
+initramfs, and the results handed back.
+
+A suite names the modules to load (in order; unloaded in reverse) and the
+static test programs to run while they are loaded. One boot runs every suite
+in turn:
+
+    suite = Suite("vcrypto",
+                  sources=["kernel/caam-sim", "kernel/vcrypto"],
+                  modules=[("caam-sim.ko", "reveal=1"), ("vcrypto.ko", "")],
+                  programs=[("tests/kernel/programs/vcrypto_device_test", "")])
+    run = boot([suite], out_dir)
+    result = run.suite("vcrypto")
+    result.loads, result.runs, result.unloads   # Step: status, output
+    result.kernel_log                           # the kernel log of this suite
+
+Sources are directories under the source tree, built in order (later ones
+see the earlier ones' symbols); programs are paths in the test build. The
+shell side is board/vm/build-modules and board/vm/run.
+"""
+import subprocess
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from . import paths
+
+VM_DIR = paths.SOURCE_DIR / "board" / "vm"
+
+
+@dataclass
+class Suite:
+    name: str
+    sources: list
+    modules: list          # (ko file name, "param=value ..."), load order
+    programs: list         # (path in the test build, "args")
+
+
+@dataclass
+class Step:
+    index: int
+    status: int
+    verb: str
+    args: str
+    output: str = ""
+
+
+@dataclass
+class SuiteResult:
+    name: str
+    loads: list = field(default_factory=list)
+    runs: list = field(default_factory=list)
+    unloads: list = field(default_factory=list)
+    kernel_log: str = ""
+
+
+def module_name(ko):
+    """The name rmmod knows a module by (dashes become underscores)."""
+    return Path(ko).stem.replace("-", "_")
+
+
+def build_modules(sources, out):
+    """Builds module source directories; returns {ko file name: path}."""
+    result = subprocess.run(
+        [str(VM_DIR / "build-modules"), str(out),
+         *[str(paths.SOURCE_DIR / s) for s in sources]],
+        capture_output=True, text=True, timeout=600)
+    if result.returncode != 0:
+        raise RuntimeError("module build failed:\n" + result.stderr)
+    return {Path(p).name: Path(p) for p in result.stdout.split()}
+
+
+def _plan(suites):
+    lines = []
+    for s in suites:
+        lines.append(f"suite {s.name}")
+        lines.append(f"sh echo zelvm-suite-begin {s.name} > /dev/kmsg")
+        lines += [f"load {ko} {params}".rstrip() for ko, params in s.modules]
+        lines += [f"run {Path(p).name} {args}".rstrip() for p, args in s.programs]
+        lines += [f"unload {module_name(ko)}" for ko, _ in reversed(s.modules)]
+        lines.append(f"sh echo zelvm-suite-end {s.name} > /dev/kmsg")
+    return "\n".join(lines) + "\n"
+
+
+class VmRun:
+    def __init__(self, out, suites):
+        self.out = Path(out)
+        self.console = (self.out / "console.log").read_text(errors="replace")
+        self.kernel_log = (self.out / "kernel.log").read_text(errors="replace")
+        self._suites = {}
+        current = None
+        for line in (self.out / "steps").read_text().splitlines():
+            index, status, verb, *rest = line.split(" ", 3)
+            args = rest[0] if rest else ""
+            if verb == "suite":
+                current = self._suites[args] = SuiteResult(args)
+                current.kernel_log = self._suite_log(args)
+                continue
+            output_file = self.out / "out" / index
+            step = Step(int(index), int(status), verb, args,
+                        output_file.read_text(errors="replace") if output_file.exists() else "")
+            if verb == "load":
+                current.loads.append(step)
+            elif verb == "run":
+                current.runs.append(step)
+            elif verb == "unload":
+                current.unloads.append(step)
+        missing = [s.name for s in suites if s.name not in self._suites]
+        if missing:
+            raise RuntimeError(f"suites {missing} did not run; see {self.out}/console.log")
+
+    def _suite_log(self, name):
+        lines, inside = [], False
+        for line in self.kernel_log.splitlines():
+            if f"zelvm-suite-begin {name}" in line:
+                inside = True
+            elif f"zelvm-suite-end {name}" in line:
+                inside = False
+            elif inside:
+                lines.append(line)
+        return "\n".join(lines)
+
+    def suite(self, name):
+        return self._suites[name]
+
+
+def boot(suites, out, timeout=300):
+    """Builds every suite's modules, boots once, runs all suites."""
+    out = Path(out)
+    out.mkdir(parents=True, exist_ok=True)
+    sources = []
+    for s in suites:
+        sources += [src for src in s.sources if src not in sources]
+    built = build_modules(sources, out / "modules")
+    args = []
+    for s in suites:
+        for ko, _ in s.modules:
+            args += ["--module", str(built[ko])]
+        for program, _ in s.programs:
+            args += ["--program", str(paths.built(program))]
+    plan = out / "plan"
+    plan.write_text(_plan(suites))
+    result = subprocess.run(
+        [str(VM_DIR / "run"), "--out", str(out / "run"), "--plan", str(plan),
+         "--timeout", str(timeout), *args],
+        capture_output=True, text=True, timeout=timeout + 60)
+    if result.returncode != 0:
+        raise RuntimeError("VM run failed:\n" + result.stderr)
+    return VmRun(out / "run", suites)
