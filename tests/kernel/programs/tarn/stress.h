@@ -1,5 +1,4 @@
-/* The concurrent stress of the tarn module in the VM, and the latency
- * benchmark over a pty. */
+/* The concurrent stress of the tarn module in the VM. */
 #ifndef TARN_VM_STRESS_H
 #define TARN_VM_STRESS_H
 
@@ -17,8 +16,5 @@ struct stress_result {
  * polls, selections and answers; station processes register, resume, write,
  * read, poll, flush and suspend; the ptys hang up and reopen meanwhile. */
 void stress_run(int seconds, struct stress_result *r);
-
-/* Poll-to-answer latency figures; returns 0. */
-int stress_bench(int polls);
 
 #endif

@@ -18,6 +18,8 @@ size_t unhex(const char *hex, uint8_t *out, size_t size);
 /* Bytes to "02 41 10" in out (NUL-terminated). */
 const char *hexstr(const uint8_t *in, size_t n, char *out, size_t size);
 
+/* Mounts devpts on /dev/pts unless it is there (a bare initramfs). */
+int pty_mount(void);
 /* Opens a pty pair and switches its slave to the discipline. 0 or -errno. */
 int pty_open(struct pty *p, int disc);
 void pty_close(struct pty *p);

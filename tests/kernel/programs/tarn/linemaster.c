@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,6 +58,18 @@ void sleep_ms(int ms)
 
 	while (nanosleep(&ts, &ts) && errno == EINTR)
 		;
+}
+
+int pty_mount(void)
+{
+	if (access("/dev/pts/ptmx", F_OK) == 0)
+		return 0;
+	mkdir("/dev/pts", 0755);
+	if (mount("devpts", "/dev/pts", "devpts", 0, "ptmxmode=0666,mode=0620")) {
+		printf("# mount devpts: %s\n", strerror(errno));
+		return -1;
+	}
+	return 0;
 }
 
 int pty_open_slave(const struct pty *p, int flags)
