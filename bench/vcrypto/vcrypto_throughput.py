@@ -19,17 +19,16 @@ import tempfile
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parents[2]
-BUILD = TOP / "build" / "bench"
 
 SIZES = [4096, 261984]
 JOB_BYTES = 16336
 
 
-def build():
-    subprocess.run(["cmake", "-S", str(TOP), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release",
+def build(build_dir):
+    subprocess.run(["cmake", "-S", str(TOP), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
                     "-DZEL_SANITIZE=", "-DZEL_BUILD_TESTS=OFF"], check=True,
                    stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "-j2", "--target", "vcrypto_bridge",
+    subprocess.run(["cmake", "--build", str(build_dir), "-j2", "--target", "vcrypto_bridge",
                     "vcrypto_bench", "vcrypto_bench_static"], check=True,
                    stdout=subprocess.DEVNULL)
 
@@ -43,9 +42,9 @@ def parse(text):
     return figures
 
 
-def host(seconds):
-    bench = BUILD / "bench" / "vcrypto" / "vcrypto_bench"
-    bridge = BUILD / "board" / "vcrypto-bridge" / "libvcrypto-bridge.so"
+def host(seconds, build_dir):
+    bench = build_dir / "bench" / "vcrypto" / "vcrypto_bench"
+    bridge = build_dir / "board" / "vcrypto-bridge" / "libvcrypto-bridge.so"
     rows = []
     with tempfile.TemporaryDirectory() as state:
         for size in SIZES:
@@ -78,17 +77,17 @@ def in_vm(seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=3.0)
-    parser.add_argument("--build-dir", type=Path, default=BUILD)
+    parser.add_argument("--build-dir", type=Path, default=TOP / "build" / "bench")
     parser.add_argument("--no-build", action="store_true")
     args = parser.parse_args()
-    global BUILD
-    BUILD = args.build_dir.resolve()
-    os.environ["ZEL_BUILD_DIR"] = str(BUILD)
+    build_dir = args.build_dir.resolve()
+    # zelsupport finds built programs through ZEL_BUILD_DIR.
+    os.environ["ZEL_BUILD_DIR"] = str(build_dir)
     sys.path.insert(0, str(TOP / "tests" / "support" / "python"))
     if not args.no_build:
-        build()
+        build(build_dir)
     print(f"{'where':<12}{'request':>10}{'MB/s':>10}{'jobs/request':>14}{'expected':>10}")
-    for where, rows in (("host bridge", host(args.seconds)), ("VM (TCG)", in_vm(args.seconds))):
+    for where, rows in (("host bridge", host(args.seconds, build_dir)), ("VM (TCG)", in_vm(args.seconds))):
         for r in rows:
             size = int(r["size"])
             print(f"{where:<12}{size:>10}{r['MB/s']:>10.1f}{r['jobs/request']:>14.2f}"

@@ -8,8 +8,6 @@
 #define __always_unused __attribute__((unused))
 #define __packed __attribute__((packed))
 #define __aligned(x) __attribute__((aligned(x)))
-#define __init
-#define __exit
 #define likely(x) __builtin_expect(!!(x), 1)
 #define unlikely(x) __builtin_expect(!!(x), 0)
 #define READ_ONCE(x) (*(const volatile __typeof__(x) *)&(x))
