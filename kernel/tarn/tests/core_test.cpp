@@ -281,7 +281,7 @@ TEST_F(Core, CookieReadsDeliverWholeMessagesThroughSmallChunks)
         EXPECT_EQ(0, used_buf_count) << "a message left in a cookie";
         Sent();
     }
-    // A user buffer that faults part-way: what was copied is returned and
+    // A user buffer that faults midway: what was copied is returned and
     // the message still in the cookie is released.
     Feed(Cat(Cat(H("04 65 02"), Repeat(0x61, 200)), H("03 03")));
     std::vector<uint8_t> user(512);
