@@ -8,4 +8,13 @@ SUITES = [
           sources=["kernel/caam-sim", "kernel/vcrypto"],
           modules=[("caam-sim.ko", "reveal=1"), ("vcrypto.ko", "")],
           programs=[("tests/kernel/programs/vcrypto_device_test", "")]),
+    # Both disciplines on ptys; the stress runs as its own step (each step
+    # has 60 s).
+    Suite("tarn",
+          sources=["kernel/tarn"],
+          modules=[("tarn.ko", "")],
+          programs=[("tests/kernel/programs/tarn_vmtest",
+                     "module generic_examples moc_examples long_message ioctls blocking "
+                     "hangup debug pool"),
+                    ("tests/kernel/programs/tarn_vmtest", "stress")]),
 ]

@@ -102,4 +102,5 @@ void ktest_reset(void)
 	ktest_dma_reset();
 	ktest_device_reset();
 	ktest_files_reset();
+	ktest_tty_reset();
 }

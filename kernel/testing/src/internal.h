@@ -8,4 +8,5 @@ void ktest_faults_reset(void);
 void ktest_dma_reset(void);
 void ktest_device_reset(void);
 void ktest_files_reset(void);
+void ktest_tty_reset(void);
 #endif

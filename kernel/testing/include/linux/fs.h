@@ -1,7 +1,8 @@
 /* Files as a module sees them: struct file, file_operations, and kernel file
  * access (filp_open, filp_close, kernel_read) to paths that doubles register
  * with ktest_file_register. "/dev/hwrng" is registered by default (see
- * ktest_devices.h). Fault point: "filp_open". */
+ * ktest_devices.h). Fault point: "filp_open". SIGIO subscribers
+ * (fasync_struct) count what kill_fasync sends them. */
 #ifndef KTEST_LINUX_FS_H
 #define KTEST_LINUX_FS_H
 #include_next <linux/fs.h>
@@ -42,6 +43,13 @@ struct file_operations {
 	int (*release)(struct inode *, struct file *);
 	int (*fasync)(int, struct file *, int);
 };
+/* A SIGIO subscriber list entry; the double counts what it is sent. */
+struct fasync_struct {
+	struct fasync_struct *fa_next;
+	struct file *fa_file;
+	long ktest_count;	/* kill_fasync calls that reached it */
+	int ktest_sig, ktest_band;	/* of the last one */
+};
 static inline struct inode *file_inode(const struct file *f) { return f->f_inode; }
 #ifdef __cplusplus
 extern "C" {
@@ -50,6 +58,7 @@ struct file *filp_open(const char *filename, int flags, umode_t mode);
 int filp_close(struct file *filp, fl_owner_t id);
 /* 4.1 form: reads count bytes at offset into a kernel buffer. */
 int kernel_read(struct file *file, loff_t offset, char *addr, unsigned long count);
+void kill_fasync(struct fasync_struct **fp, int sig, int band);
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,144 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * The "generic" discipline: every text byte below 0x20 is escaped with DLE,
+ * the block check covers the escapes, and a station's transmitted frame is
+ * released by the master's ACK (or at once when sent with the send-once
+ * flag).
+ */
+#include <linux/kernel.h>
+#include <linux/tty.h>
+
+#include "tarn.h"
+
+static void generic_frame(struct n_tarn_buf *frame, const u8 *text, size_t len)
+{
+	u8 *p = frame->data;
+	u8 bcc = 0;
+	size_t i;
+
+	*p++ = TARN_STX;
+	for (i = 0; i < len; i++) {
+		if (text[i] < 0x20) {
+			*p++ = TARN_DLE;
+			bcc ^= TARN_DLE;
+		}
+		*p++ = text[i];
+		bcc ^= text[i];
+	}
+	*p++ = TARN_ETX;
+	bcc ^= TARN_ETX;
+	*p++ = bcc;
+	frame->len = p - frame->data;
+}
+
+/* A polled station sends its pending frame, or EOT when it has none and is
+ * not suspended; readers hear of every poll. */
+static void generic_poll_answer(struct tarn_state *st, struct tarn_station *s)
+{
+	if (s->pending) {
+		tarn_send_pending(st, s);
+		if (s->tx_flags & TARN_SEND_ONCE)
+			tarn_release_pending(st, s);
+		st->addressed = s;
+		st->rx_state = RX_WAIT_ACK;
+	} else {
+		if (!s->suspended)
+			tarn_send_byte(st, TARN_EOT);
+		st->rx_state = RX_HUNT;
+	}
+	tarn_poll_notify(st, s);
+}
+
+static void generic_rx_text(struct tarn_state *st, u8 b)
+{
+	st->bcc ^= b;
+	switch (b) {
+	case TARN_ETX:
+		st->rx_state = RX_BCC;
+		break;
+	case TARN_DLE:
+		st->rx_state = RX_ESCAPE;
+		break;
+	case TARN_EOT:
+		/* the master abandons the frame and starts a new address phase */
+		tarn_drop(st);
+		st->rx_state = RX_ADDRESS;
+		break;
+	default:
+		tarn_append(st, b);
+		break;
+	}
+}
+
+static void generic_receive_char(struct tarn_state *st, u8 b)
+{
+	struct tarn_station *s;
+
+	switch (st->rx_state) {
+	case RX_HUNT:
+		tarn_rx_hunt(st, b);
+		break;
+	case RX_SKIP:
+		st->rx_state = RX_HUNT;
+		break;
+	case RX_ADDRESS:
+		if (b == TARN_EOT)
+			break;
+		s = tarn_rx_address(st, b);
+		if (s)
+			generic_poll_answer(st, s);
+		break;
+	case RX_WAIT_STX:
+		if (b == TARN_STX) {
+			st->bcc = 0;
+			st->rx_state = RX_TEXT;
+		} else {
+			tarn_drop(st);
+			st->rx_state = RX_HUNT;
+		}
+		break;
+	case RX_TEXT:
+		generic_rx_text(st, b);
+		break;
+	case RX_ESCAPE:
+		st->bcc ^= b;
+		tarn_append(st, b);
+		st->rx_state = RX_TEXT;
+		break;
+	case RX_BCC:
+		if (tarn_frame_end(st, b)) {
+			tarn_send_byte(st, TARN_ACK);
+			tarn_deliver(st);
+		}
+		break;
+	case RX_WAIT_ACK:
+		/* ACK releases the frame just sent; any other answer keeps it for
+		 * the next poll. */
+		s = tarn_answered(st);
+		if (b == TARN_ACK && s)
+			tarn_release_pending(st, s);
+		st->rx_state = RX_HUNT;
+		break;
+	default:
+		break;
+	}
+}
+
+static const struct tarn_discipline generic_discipline = {
+	.rx_name = "generic_receive_buf",
+	.write_name = "generic_write",
+	.receive_char = generic_receive_char,
+	.frame = generic_frame,
+};
+
+void generic_receive_buf(struct tty_struct *tty, const unsigned char *cp, tarn_flag_t *fp,
+			 int count)
+{
+	tarn_receive(tty, cp, fp, count, &generic_discipline);
+}
+
+ssize_t generic_write(struct tty_struct *tty, struct file *file, const unsigned char *buf,
+		      size_t nr)
+{
+	return tarn_write(tty, file, buf, nr, &generic_discipline);
+}
