@@ -1,7 +1,10 @@
 """Malformed requests, wrong argument types, many clients at once and data
 near the device limit: clear statuses, nothing lost, no crash (the service
 runs under AddressSanitizer and UBSan; the board checks its stderr)."""
+import os
+import signal
 import subprocess
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -96,3 +99,42 @@ def test_a_hundred_clients_at_once(running):
         back = list(pool.map(lambda r: running.retrieve(r[1]), results))
     assert [b[:2] for b in back] == [(0, data) for _, _, data in results]
     assert running.process.poll() is None
+
+
+def test_a_large_answer_reaches_its_caller_even_when_the_bus_reads_slowly(running):
+    """An answer larger than the socket buffer cannot be written at once; the
+    service must finish writing it without waiting for another request."""
+    import dbus
+    from dbus.mainloop.glib import DBusGMainLoop
+    from gi.repository import GLib
+    loop = GLib.MainLoop()
+    connection = dbus.bus.BusConnection(running.address, mainloop=DBusGMainLoop())
+    method = connection.get_object(SERVICE_NAME, "/", introspect=False).get_dbus_method
+    largest = bytes(range(256)) * (LIMIT // 256)
+    # Also makes the service learn this caller's user id, so that it need not
+    # ask the bus again below.
+    assert bytes(method("StoreData", INTERFACE)(dbus.ByteArray(word(7) + word(0o600) + largest),
+                                                byte_arrays=True))[0] == 0
+    daemon = int(subprocess.run(
+        ["busctl", f"--address={running.address}", "call", "org.freedesktop.DBus",
+         "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
+         "org.freedesktop.DBus"], capture_output=True, text=True, timeout=60).stdout.split()[1])
+    service = running.service_pid()
+    answers = []
+    os.kill(service, signal.SIGSTOP)
+    try:
+        method("RetrieveData", INTERFACE)(
+                dbus.ByteArray(word(7)), byte_arrays=True, timeout=20,
+                reply_handler=lambda a: (answers.append(bytes(a)), loop.quit()),
+                error_handler=lambda e: (answers.append(e), loop.quit()))
+        connection.flush()
+        time.sleep(0.5)                  # the request waits in the service's socket
+        os.kill(daemon, signal.SIGSTOP)  # the bus stops reading
+        os.kill(service, signal.SIGCONT)
+        time.sleep(0.5)                  # the service writes what fits, then stalls
+    finally:
+        os.kill(service, signal.SIGCONT)
+        os.kill(daemon, signal.SIGCONT)
+    loop.run()
+    connection.close()
+    assert answers == [bytes(4) + largest]

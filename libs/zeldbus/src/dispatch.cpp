@@ -201,6 +201,11 @@ int zeldbus_mainLoop(void)
         if (status != ZELDBUS_OK)
             return status;
     }
+    // An answer larger than the socket buffer is only partly written when it
+    // is queued; the rest must go out now, not when the next message arrives:
+    // the caller of the loop waits for input only.
+    if (g_dbusLibConnection != nullptr)
+        dbus_connection_flush(g_dbusLibConnection);
     return ZELDBUS_OK;
 }
 
