@@ -167,6 +167,15 @@ static int tarn_take_message(struct tty_struct *tty, struct file *file,
 	}
 	add_wait_queue(&tty->read_wait, &wait);
 	for (;;) {
+		/*
+		 * A close or hangup may have detached the state before we joined
+		 * the wait queue, and its wake-up is then gone: look before
+		 * sleeping, not only after.
+		 */
+		if (!tarn_state_current(tty, st)) {
+			ret = -EIO;
+			break;
+		}
 		if (test_bit(TTY_OTHER_CLOSED, &tty->flags)) {
 			pr_err("tarn_read: TTY_OTHER_CLOSED\n");
 			ret = -EIO;
