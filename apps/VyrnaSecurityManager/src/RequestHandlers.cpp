@@ -127,6 +127,34 @@ int PrefixLength(int dataLength)
     return prefix == 0 ? kMaxPrefix : prefix;
 }
 
+// The common start of RetrieveData and ClearData: a 4-byte request naming an
+// item that exists and that the caller may read ('r') or write ('w'). On
+// refusal the response holds the status and the result is false.
+bool FindPermitted(const SecureStorage& storage, const unsigned char* request, int length,
+                   unsigned int uid, char operation, Response& response, quint32& token,
+                   quint32& owner, quint32& crc)
+{
+    if (request == nullptr || length != 4) {
+        printErr("Bad message (length = %d)\n", length);
+        response.fail(StatusMalformed);
+        return false;
+    }
+    token = ReadWord(request);
+    quint32 mode = 0;
+    const int result = storage.find(token, owner, mode, crc);
+    if (result == SecureStorage::NotFound) {
+        printErr("Data [0x%08X] not found\n", token);
+        response.fail(StatusNotFound);
+    } else if (result != 0) {
+        printErr("Secure storage find error %d\n", result);
+        response.fail(SourceIndex, result);
+    } else if (AccessDenied(uid, owner, static_cast<quint16>(mode), operation)) {
+        printErr(operation == 'r' ? "Access denied on read\n" : "Access denied on write\n");
+        response.fail(StatusDenied);
+    }
+    return !response.failed();
+}
+
 void Wipe(QByteArray& bytes)
 {
     if (!bytes.isEmpty())
@@ -222,32 +250,14 @@ void VyrnaSecurityManager::_retrieveData(int serial, unsigned char* request, int
 {
     printLog("RetrieveData: uid=%d\n", uid);
     Response response(kHeaderLength);
-    if (request == nullptr || length != 4) {
-        printErr("Bad message (length = %d)\n", length);
-        response.fail(StatusMalformed);
-        _replyMessage(serial, response.data(), response.size());
-        return;
-    }
-    const quint32 token = ReadWord(request);
-    quint32 owner = 0, mode = 0, crc = 0;
-    int result = m_secureStorage.find(token, owner, mode, crc);
-    if (result == SecureStorage::NotFound) {
-        printErr("Data [0x%08X] not found\n", token);
-        response.fail(StatusNotFound);
-    } else if (result != 0) {
-        printErr("Secure storage find error %d\n", result);
-        response.fail(SourceIndex, result);
-    } else if (AccessDenied(uid, owner, static_cast<quint16>(mode), 'r')) {
-        printErr("Access denied on read\n");
-        response.fail(StatusDenied);
-    }
-    if (response.failed()) {
+    quint32 token = 0, owner = 0, crc = 0;
+    if (!FindPermitted(m_secureStorage, request, length, uid, 'r', response, token, owner, crc)) {
         _replyMessage(serial, response.data(), response.size());
         return;
     }
 
     QByteArray cipher;
-    result = m_secureStorage.retrieve(token, cipher);
+    int result = m_secureStorage.retrieve(token, cipher);
     if (result != 0) {
         printErr("Secure storage retrieve error %d\n", result);
         response.fail(SourceIndex, result);
@@ -291,31 +301,13 @@ void VyrnaSecurityManager::_clearData(int serial, unsigned char* request, int le
 {
     printLog("ClearData: uid=%d\n", uid);
     Response response(kHeaderLength);
-    if (request == nullptr || length != 4) {
-        printErr("Bad message (length = %d)\n", length);
-        response.fail(StatusMalformed);
-        _replyMessage(serial, response.data(), response.size());
-        return;
-    }
-    const quint32 token = ReadWord(request);
-    quint32 owner = 0, mode = 0, crc = 0;
-    int result = m_secureStorage.find(token, owner, mode, crc);
-    if (result == SecureStorage::NotFound) {
-        printErr("Data [0x%08X] not found\n", token);
-        response.fail(StatusNotFound);
-    } else if (result != 0) {
-        printErr("Secure storage find error %d\n", result);
-        response.fail(SourceIndex, result);
-    } else if (AccessDenied(uid, owner, static_cast<quint16>(mode), 'w')) {
-        printErr("Access denied on write\n");
-        response.fail(StatusDenied);
-    }
-    if (response.failed()) {
+    quint32 token = 0, owner = 0, crc = 0;
+    if (!FindPermitted(m_secureStorage, request, length, uid, 'w', response, token, owner, crc)) {
         _replyMessage(serial, response.data(), response.size());
         return;
     }
 
-    result = m_secureStorage.clear(token);
+    int result = m_secureStorage.clear(token);
     if (result != 0 && result != SecureStorage::LastOfOwner) {
         printErr("Secure storage clear error %d\n", result);
         response.fail(SourceIndex, result);

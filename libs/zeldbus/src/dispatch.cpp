@@ -161,7 +161,10 @@ int replyStr(DBusMessage* call, const char* text)
     DBusMessage* reply = dbus_message_new_method_return(call);
     if (reply == nullptr)
         return ZELDBUS_BAD_ARGUMENT;
-    if (!dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
+    // libdbus aborts on strings that are not UTF-8 (registered names are the
+    // application's and could hold such bytes once converted).
+    if (!dbus_validate_utf8(text, nullptr)
+        || !dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
         dbus_message_unref(reply);
         return ZELDBUS_BAD_ARGUMENT;
     }

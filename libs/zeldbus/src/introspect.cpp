@@ -65,25 +65,8 @@ QString introspectionDocument(const char* callPath)
 
 int replyToIntrospect(DBusMessage* call)
 {
-    int status = checkConnection();
-    if (status != ZELDBUS_OK)
-        return status;
     QByteArray document = introspectionDocument(dbus_message_get_path(call)).toLatin1();
-    const char* text = document.constData();
-
-    DBusMessage* reply = dbus_message_new_method_return(call);
-    if (reply == nullptr)
-        return ZELDBUS_BAD_ARGUMENT;
-    // Names registered by the application could hold bytes that are not
-    // UTF-8 once converted; libdbus would abort on them.
-    if (!dbus_validate_utf8(text, nullptr)
-        || !dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
-        dbus_message_unref(reply);
-        return ZELDBUS_BAD_ARGUMENT;
-    }
-    bool queued = dbus_connection_send(g_dbusLibConnection, reply, nullptr);
-    dbus_message_unref(reply);
-    return queued ? ZELDBUS_OK : ZELDBUS_NO_CONNECTION;
+    return replyStr(call, document.constData());
 }
 
 }  // namespace zeldbus
