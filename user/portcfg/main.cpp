@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "portcfg.h"
+#include "tool_output.h"
 
 namespace {
 
@@ -83,6 +84,5 @@ int main(int argc, char* argv[])
         status = std::min(Configure(argv[1], argv[2]), MaxFailureStatus);
     else
         status = Usage();
-    fflush(stdout);
-    return status & 0xFF;
+    return finishOutput("portcfg", status & 0xFF);
 }
