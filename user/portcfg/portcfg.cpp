@@ -43,8 +43,8 @@ int ParseRegisterText(const char* text)
     return (value < INT_MIN || value > INT_MAX) ? -1 : int(value);
 }
 
-// Parses a whole configuration token: digits in the base (hexadecimal ones
-// may carry a 0x prefix and a sign), nothing after them but the line end.
+// Parses a whole configuration token: an optional sign and digits in the
+// base (a 0x prefix in hexadecimal), nothing after them but the line end.
 // Anything else, or a value that does not fit an int, is not a number: read
 // as far as it parses, "0x3" or "3.9" would name another register.
 bool ParseToken(const char* text, int base, int& value)
