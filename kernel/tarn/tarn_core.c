@@ -186,7 +186,7 @@ static int tarn_take_message(struct tty_struct *tty, struct file *file,
 			ret = 0;
 			break;
 		}
-		if (file->f_flags & O_NONBLOCK) {
+		if (tarn_io_nonblock(tty, file)) {
 			ret = -EAGAIN;
 			break;
 		}
@@ -699,13 +699,25 @@ out:
 }
 
 /*
+ * A writer's second entry, on the pool's queue: a released buffer wakes the
+ * writer as its own entry on write_wait would, so that one wait covers both.
+ */
+static int tarn_pool_wake(tarn_waiter_t *pool_wait, unsigned int mode, int sync, void *key)
+{
+	return woken_wake_function(pool_wait->private, mode, sync, key);
+}
+
+/*
  * The write entry of both disciplines: waits, unless O_NONBLOCK, until the
  * station's slot is free and the pool has a buffer, then parks the frame.
+ * The slot comes back on this tty, announced on write_wait; a buffer may
+ * come back from any tty, announced on the pool's queue.
  */
 ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned char *buf,
 		   size_t nr, const struct tarn_discipline *disc)
 {
 	DEFINE_WAIT_FUNC(wait, woken_wake_function);
+	DEFINE_WAIT_FUNC(pool_wait, tarn_pool_wake);
 	struct tarn_state *st;
 	bool waited = false;
 	int ret;
@@ -723,7 +735,9 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 	if (ret)
 		goto out;
 
+	pool_wait.private = &wait;
 	add_wait_queue(&tty->write_wait, &wait);
+	add_wait_queue(&n_tarn_buf_wait, &pool_wait);
 	for (;;) {
 		ret = tarn_park(st, buf, nr, disc);
 		if (ret == -ENODEV) {
@@ -733,7 +747,7 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 				pr_err("%s: bad tty\n", disc->write_name);
 			ret = -EIO;
 		}
-		if (ret != -EAGAIN || (file->f_flags & O_NONBLOCK))
+		if (ret != -EAGAIN || tarn_io_nonblock(tty, file))
 			break;
 		wait_woken(&wait, TASK_INTERRUPTIBLE, MAX_SCHEDULE_TIMEOUT);
 		waited = true;
@@ -747,6 +761,7 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 			break;
 		}
 	}
+	remove_wait_queue(&n_tarn_buf_wait, &pool_wait);
 	remove_wait_queue(&tty->write_wait, &wait);
 out:
 	tarn_state_put(st);
