@@ -462,7 +462,9 @@ void tarn_receive_error(struct tarn_state *st, u8 flag)
  * The receive worker's entry: every byte of the call goes through the
  * discipline's machine under the state lock, so that the answers it sends
  * and the frames it hands over stay consistent with writers, ioctls and
- * close.
+ * close. A hangup may detach the state while a call is under way (it then
+ * waits for the lock to empty it): every byte checks the state again, and
+ * none after the detach is answered or queued.
  */
 void tarn_receive(struct tty_struct *tty, const unsigned char *cp, const char *fp, int count,
 		  const struct tarn_discipline *disc)
@@ -494,6 +496,10 @@ void tarn_receive(struct tty_struct *tty, const unsigned char *cp, const char *f
 		/* Without a buffer the flag stays and the next good byte tries again. */
 		if (st->break_seen && tarn_queue_event(st, TARN_MSG_BREAK_END))
 			st->break_seen = 0;
+		if (!tarn_state_current(tty, st)) {
+			pr_err("%s: bad tty\n", disc->char_name);
+			continue;
+		}
 		disc->receive_char(st, cp[i]);
 	}
 out:

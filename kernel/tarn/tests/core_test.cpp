@@ -1,6 +1,7 @@
 // Load and unload, the station ioctls, reading, poll, write wake-up, breaks
 // and hangup: what both disciplines share.
 #include <functional>
+#include <thread>
 
 #include "tarn_fixture.h"
 
@@ -403,6 +404,42 @@ TEST_F(Core, AfterHangupEveryEntryFindsNoState)
     EXPECT_EQ(-EINVAL, ktest_tty_ioctl(tty, fresh, TARN_RESUME, reinterpret_cast<unsigned long>(&id)))
         << "stations went with the hangup";
     ktest_file_close(fresh);
+}
+
+// A hangup while the receive worker is inside a call: the bytes after the
+// hangup are neither answered nor queued, each with its discipline's message.
+TEST_F(Core, HangupDuringAReceiveCallStopsTheRestOfIt)
+{
+    struct Hangup {
+        struct tty_struct* tty;
+        std::thread thread;
+    };
+    for (int disc : {kGeneric, kMoc}) {
+        Use(disc);
+        struct file* f = ktest_file_open(tty, O_RDWR);
+        for (unsigned int cmd : {TARN_REGISTER, TARN_RESUME}) {
+            uint8_t id = 5;
+            ASSERT_EQ(0, ktest_tty_ioctl(tty, f, cmd, reinterpret_cast<unsigned long>(&id)));
+        }
+        // Once the first poll is answered, a hangup starts on another thread;
+        // the receive call goes on when the state has been detached.
+        Hangup h{tty, {}};
+        ktest_tty_output_hook(
+            tty,
+            [](void* arg) {
+                auto* h = static_cast<Hangup*>(arg);
+                h->thread = std::thread([tty = h->tty] { ktest_tty_hangup(tty); });
+                while (__atomic_load_n(&h->tty->disc_data, __ATOMIC_SEQ_CST))
+                    std::this_thread::yield();
+            },
+            &h);
+        Feed("04 45 04 45");
+        h.thread.join();
+        EXPECT_EQ("04", Sent()) << disc;
+        std::string message = std::string(disc == kGeneric ? "generic" : "moc") + "_receive_char: bad tty";
+        EXPECT_EQ(2u, Errors(message)) << message;
+        ktest_file_close(f);
+    }
 }
 
 TEST_F(Core, UnloadWhileInUseReportsAndGoesOn)
