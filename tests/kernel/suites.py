@@ -15,6 +15,6 @@ SUITES = [
           modules=[("tarn.ko", "")],
           programs=[("tests/kernel/programs/tarn_vmtest",
                      "module generic_examples moc_examples long_message ioctls blocking "
-                     "hangup debug pool"),
+                     "hangup ldisc_change debug pool"),
                     ("tests/kernel/programs/tarn_vmtest", "stress")]),
 ]

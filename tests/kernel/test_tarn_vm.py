@@ -30,7 +30,8 @@ def test_module_loads_and_unloads(result):
 
 
 @pytest.mark.parametrize("case", ["module", "generic_examples", "moc_examples", "long_message",
-                                  "ioctls", "blocking", "hangup", "debug", "pool"])
+                                  "ioctls", "blocking", "hangup", "ldisc_change", "debug",
+                                  "pool"])
 def test_case(result, case):
     step = result.runs[0]
     assert cases(step).get(case) is True, step.output
