@@ -20,7 +20,10 @@
 
 #include "tarn.h"
 
-/* Guards tty->disc_data and tarn_state.refs of every tty. */
+/*
+ * Guards tty->disc_data and tarn_state.refs of every tty; disc_data is
+ * written with WRITE_ONCE, for the receive path's unlocked check.
+ */
 static DEFINE_SPINLOCK(tarn_state_lock);
 
 /*
@@ -82,7 +85,7 @@ int tarn_open(struct tty_struct *tty)
 	st->refs = 1;
 
 	spin_lock(&tarn_state_lock);
-	tty->disc_data = st;
+	WRITE_ONCE(tty->disc_data, st);
 	spin_unlock(&tarn_state_lock);
 	/* Every received byte goes to receive_buf at once. */
 	tty->receive_room = 65536;
@@ -124,7 +127,7 @@ void tarn_close(struct tty_struct *tty)
 	spin_lock(&tarn_state_lock);
 	st = tty->disc_data;
 	if (st && st->tty == tty)
-		tty->disc_data = NULL;
+		WRITE_ONCE(tty->disc_data, NULL);
 	else
 		st = NULL;
 	spin_unlock(&tarn_state_lock);
@@ -496,7 +499,9 @@ void tarn_receive(struct tty_struct *tty, const unsigned char *cp, const char *f
 		/* Without a buffer the flag stays and the next good byte tries again. */
 		if (st->break_seen && tarn_queue_event(st, TARN_MSG_BREAK_END))
 			st->break_seen = 0;
-		if (!tarn_state_current(tty, st)) {
+		/* One pointer, read without the lock: the state cannot go while
+		 * this call holds st->lock, only be detached. */
+		if (READ_ONCE(tty->disc_data) != st) {
 			pr_err("%s: bad tty\n", disc->char_name);
 			continue;
 		}
