@@ -410,25 +410,21 @@ TEST_F(Core, AfterHangupEveryEntryFindsNoState)
 // hangup are neither answered nor queued, each with its discipline's message.
 TEST_F(Core, HangupDuringAReceiveCallStopsTheRestOfIt)
 {
-    struct Hangup {
-        struct tty_struct* tty;
-        std::thread thread;
-    };
     for (int disc : {kGeneric, kMoc}) {
         Use(disc);
-        struct file* f = ktest_file_open(tty, O_RDWR);
-        for (unsigned int cmd : {TARN_REGISTER, TARN_RESUME}) {
-            uint8_t id = 5;
-            ASSERT_EQ(0, ktest_tty_ioctl(tty, f, cmd, reinterpret_cast<unsigned long>(&id)));
-        }
-        // Once the first poll is answered, a hangup starts on another thread;
-        // the receive call goes on when the state has been detached.
-        Hangup h{tty, {}};
+        Resume(5);
+        // Once the first poll is answered, the discipline hangs up on another
+        // thread; the receive call goes on when the state has been detached.
+        struct Hangup {
+            struct tty_struct* tty;
+            int disc;
+            std::thread thread;
+        } h{tty, disc, {}};
         ktest_tty_output_hook(
             tty,
             [](void* arg) {
                 auto* h = static_cast<Hangup*>(arg);
-                h->thread = std::thread([tty = h->tty] { ktest_tty_hangup(tty); });
+                h->thread = std::thread([h] { ktest_ldisc_ops(h->disc)->hangup(h->tty); });
                 while (__atomic_load_n(&h->tty->disc_data, __ATOMIC_SEQ_CST))
                     std::this_thread::yield();
             },
@@ -438,7 +434,6 @@ TEST_F(Core, HangupDuringAReceiveCallStopsTheRestOfIt)
         EXPECT_EQ("04", Sent()) << disc;
         std::string message = std::string(disc == kGeneric ? "generic" : "moc") + "_receive_char: bad tty";
         EXPECT_EQ(2u, Errors(message)) << message;
-        ktest_file_close(f);
     }
 }
 
