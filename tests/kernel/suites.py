@@ -20,6 +20,11 @@ SUITES = [
           modules=[("tarn.ko", "")],
           programs=[("tests/kernel/programs/tarn_vmtest",
                      "module generic_examples moc_examples long_message ioctls blocking "
-                     "hangup debug pool"),
+                     "hangup ldisc_change debug pool"),
                     ("tests/kernel/programs/tarn_vmtest", "stress")]),
+    # Last: the rig's own check that slab corruption is caught and reported.
+    Suite("slab_fault",
+          sources=["tests/kernel/modules/slab_fault"],
+          modules=[("slab_fault.ko", "")],
+          programs=[]),
 ]
