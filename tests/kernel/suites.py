@@ -8,6 +8,11 @@ SUITES = [
           sources=["kernel/caam-sim", "kernel/vcrypto"],
           modules=[("caam-sim.ko", "reveal=1"), ("vcrypto.ko", "")],
           programs=[("tests/kernel/programs/vcrypto_device_test", "")]),
+    # The stand-in's job cases, run by a module as it loads.
+    Suite("caam-sim",
+          sources=["kernel/caam-sim", "kernel/caam-sim/tests/jobcheck"],
+          modules=[("caam-sim.ko", ""), ("caam-sim-jobcheck.ko", "")],
+          programs=[]),
     # Both disciplines on ptys; the stress runs as its own step (each step
     # has 60 s).
     Suite("tarn",
