@@ -261,7 +261,10 @@ void VyrnaSecurityManager::_retrieveData(int serial, unsigned char* request, int
     int result = m_secureStorage.retrieve(token, cipher);
     if (result != 0) {
         printErr("Secure storage retrieve error %d\n", result);
-        response.fail(SourceIndex, result);
+        if (result == SecureStorage::NotFound)
+            response.fail(StatusBadCrc);
+        else
+            response.fail(SourceIndex, result);
         _replyMessage(serial, response.data(), response.size());
         return;
     }

@@ -121,8 +121,12 @@ int SecureStorage::find(quint32 token, quint32& owner, quint32& mode, quint32& c
 
 int SecureStorage::retrieve(quint32 token, QByteArray& cipher) const
 {
+    const QString name = GetDataFileName(token);
     QByteArray content;
-    int result = m_storage.read(GetDataFileName(token), content);
+    int result = m_storage.read(name, content);
+    // An indexed item without its file (one kept under another name) is gone.
+    if (result == StorageOpenFailed && m_storage.lookup(name) == FileStorage::Absent)
+        return NotFound;
     if (result != StorageOk)
         return ConvertExitCode(result);
     cipher = content.mid(kHeaderLength);
