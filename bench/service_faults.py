@@ -37,7 +37,6 @@ def main(names):
     began = time.monotonic()
     calls = injections = failures = 0
     try:
-        print(f"{'operation':26s} {'calls':>4s}  injections by kind, failed points")
         for operation in operations:
             failed, points, injected = faults.run_operation(root, operation, report=print)
             calls += points
