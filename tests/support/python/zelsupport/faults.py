@@ -157,7 +157,7 @@ class Outcome:
 class Harness:
     """Runs one operation's enumeration and injections on its own board."""
 
-    def __init__(self, root, operation, build_dir=None):
+    def __init__(self, root, operation):
         self.root = Path(root) / operation.name
         self.op = operation
         self.accounts = write_accounts(self.root / "accounts")
@@ -189,7 +189,10 @@ class Harness:
         for part in ("data", "nor"):
             target = getattr(self.board, part)
             for child in target.iterdir():
-                shutil.rmtree(child) if child.is_dir() and not child.is_symlink() else child.unlink()
+                if child.is_dir() and not child.is_symlink():
+                    shutil.rmtree(child)
+                else:
+                    child.unlink()
             shutil.copytree(self.snapshot / part, target, symlinks=True, dirs_exist_ok=True)
 
     # --- strace -------------------------------------------------------------
@@ -287,10 +290,12 @@ class Harness:
     def inject(self, point, kind):
         answer, log = self.run(point.inject(kind), self.store_paths)
         outcome = Outcome(point, kind, answer)
-        trace = log.read_text()
-        reached = ("+++ killed by SIGKILL" in trace) if kind == "kill" else \
-            any(l.startswith(point.call) or re.match(rf"\d+\s+{point.call}\(", l)
-                for l in trace.splitlines() if "(INJECTED)" in l)
+        lines = log.read_text().splitlines()
+        if kind == "kill":
+            reached = any("+++ killed by SIGKILL" in line for line in lines)
+        else:
+            reached = any("(INJECTED)" in line and CALL.match(line).group(1) == point.call
+                          for line in lines if CALL.match(line))
         if not reached:
             outcome.problems.append("the injection point was not reached")
         outcome.problems += self.check(answer)
