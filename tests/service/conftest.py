@@ -1,20 +1,8 @@
 import os
-import shutil
-import tempfile
-from pathlib import Path
 
 import pytest
 
 from zelsupport.board import Board, write_accounts
-
-
-@pytest.fixture
-def board_root():
-    """A folder every test user can reach (the bus socket lives in it)."""
-    root = Path(tempfile.mkdtemp(prefix="zel-board-"))
-    os.chmod(root, 0o755)
-    yield root
-    shutil.rmtree(root, ignore_errors=True)
 
 
 @pytest.fixture

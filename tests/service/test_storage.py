@@ -147,42 +147,73 @@ def flip(path, offset):
     path.write_bytes(bytes(content))
 
 
-# (file, byte offsets, what a retrieve may answer after the restart)
-FLIPS = [
-    ("item", [0, 3], {3}),                    # token: no longer matches its name
-    ("item", [4, 7], {4, 8}),                 # owner: someone else's, without a key
-    ("item", [12, 15], {7}),                  # stored CRC-32
-    ("item", [16, 31, 32, 47], {7}),          # ciphertext, both blocks
-    ("key", [0, 79, 127], {0}),               # primary key file: restored
-    ("backup", [0, 127], {0}),                # backup key file: rebuilt
-    ("crc", [0], {0}),                        # primary .CRC: restored
-    ("backup-crc", [0], {0}),                 # backup .CRC: rebuilt
+def truncate(path, length):
+    path.write_bytes(path.read_bytes()[:length])
+
+
+def extend(path, length):
+    path.write_bytes(path.read_bytes() + bytes(range(length)))
+
+
+def rename(path, name):
+    path.rename(path.with_name(name))
+
+
+# (file, damage, its arguments, what a retrieve of the damaged item may
+# answer after the restart). The item file is 48 bytes: header and two
+# cipher blocks.
+DAMAGE = [
+    ("item", flip, [0, 3], {3}),                    # token: no longer matches its name
+    ("item", flip, [4, 7], {4}),                    # owner: someone else's, without a key
+    ("item", flip, [12, 15], {7}),                  # stored CRC-32
+    ("item", flip, [16, 31, 32, 47], {7}),          # ciphertext, both blocks
+    ("item", truncate, [0, 16], {3}),               # empty, header only: deleted at start
+    ("item", truncate, [17, 32, 40], {7}),          # torn, or a block short
+    ("item", extend, [1, 16], {7}),                 # torn, or a block more
+    ("item", rename, ["00000009.data"], {3}),       # another item's name: deleted at start
+    ("item", rename, ["1.data"], {7}),              # indexed, but its file is missing
+    ("key", flip, [0, 79, 127], {0}),               # primary key file: restored
+    ("key", truncate, [0, 64], {0}),
+    ("key", extend, [1], {0}),
+    ("key", rename, ["0001.key"], {0}),
+    ("backup", flip, [0, 127], {0}),                # backup key file: rebuilt
+    ("backup", truncate, [0, 127], {0}),
+    ("crc", flip, [0], {0}),                        # primary .CRC: restored
+    ("crc", truncate, [0], {0}),
+    ("backup-crc", flip, [0], {0}),                 # backup .CRC: rebuilt
+    ("backup-crc", extend, [1], {0}),
 ]
 
 
-def test_a_flipped_byte_never_yields_a_wrong_secret(board):
-    """One byte flipped anywhere in the stored files, then a restart: the
-    answer is the secret itself or a refusal, never another secret, and the
-    service never crashes."""
-    secret = b"exactly this secret"
+def test_damaged_files_never_yield_a_wrong_secret_nor_cost_another(board):
+    """One stored file damaged at a time (a byte flipped, cut, extended,
+    emptied, renamed), then a restart: the damaged item answers its secret
+    or a clear refusal, never another secret; the other item is untouched
+    and the service keeps serving."""
+    secret, other = b"exactly this secret", b"the other secret"
     board.start()
     board.store(1, 0o600, secret)
+    board.store(2, 0o600, other)
     board.stop()
     pristine = {p: p.read_bytes() for d in (board.keys_dir, board.backup_dir, board.items_dir)
                 for p in d.iterdir()}
     files = {"item": board.items_dir / "00000001.data", "key": board.keys_dir / "0000.key",
              "backup": board.backup_dir / "0000.key", "crc": board.keys_dir / ".CRC",
              "backup-crc": board.backup_dir / ".CRC"}
-    for name, offsets, allowed in FLIPS:
-        for offset in offsets:
+    for name, damage, arguments, allowed in DAMAGE:
+        for argument in arguments:
+            for directory in (board.keys_dir, board.backup_dir, board.items_dir):
+                for extra in set(directory.iterdir()) - set(pristine):
+                    extra.unlink()
             for path, content in pristine.items():
                 path.write_bytes(content)
-            for extra in set(board.items_dir.iterdir()) - set(pristine):
-                extra.unlink()
-            flip(files[name], offset)
+            damage(files[name], argument)
             board.start()
             status, data, _ = board.retrieve(1)
-            assert status in allowed, (name, offset, status)
+            case = (name, damage.__name__, argument)
+            assert status in allowed, (case, status)
             if status == 0:
-                assert data == secret, (name, offset)
+                assert data == secret, case
+            assert board.retrieve(2)[:2] == (0, other), case
+            assert board.process.poll() is None, case
             board.stop()

@@ -42,19 +42,21 @@ int BackupStorage::_mkpath() const
 
 void BackupStorage::_cleanup() const
 {
-    for (const QString& name : _allFiles()) {
+    QStringList names;
+    _listAll(names);
+    for (const QString& name : names) {
         if (name == QLatin1String(kCrcName) || !name.startsWith(QLatin1Char('.')))
             continue;
         printDbg("Recovering %s...\n", Local(m_path).constData());
-        QString content = name.mid(1);
-        if (exists(content))
-            QFile::remove(_fullName(content));
-        QFile::remove(_fullName(name));
+        // The marker goes only once its content file is surely gone.
+        const QString content = name.mid(1);
+        if (QFile::remove(_fullName(content)) || lookup(content) == Absent)
+            QFile::remove(_fullName(name));
     }
     _syncDirectory();
 }
 
-int BackupStorage::write(const QString& name, const QByteArray& bytes) const
+int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) const
 {
     // The marker must be on the medium before the content file changes.
     QFile marker(_fullName(Marker(name)));
@@ -88,11 +90,5 @@ int BackupStorage::write(const QString& name, const QByteArray& bytes) const
         printErr("Error removing file .%s\n", Local(name).constData());
         result = StorageRemoveFailed;
     }
-    if (result != StorageOk)
-        return result;
-
-    result = _updateCRC();
-    if (result != StorageOk)
-        printErr("Error updating %s\n", Local(_crcPath()).constData());
     return result;
 }

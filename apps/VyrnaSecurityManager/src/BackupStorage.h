@@ -10,7 +10,8 @@ public:
     // dir starts with "/" and lies on the backup partition.
     explicit BackupStorage(const QString& dir);
 
-    int write(const QString& name, const QByteArray& bytes) const override;
+    // The content file under its marker; write adds the ".CRC" update.
+    int _writeContent(const QString& name, const QByteArray& bytes) const override;
     // Undoes interrupted writes: each marker's content file goes, then the marker.
     void _cleanup() const override;
     int _mkpath() const override;

@@ -53,6 +53,18 @@ int EphemeralKeys::init()
     int primary = m_primary.init();
     int backup = m_backup.init();
 
+    if (primary == StorageOk && backup == StorageOk) {
+        // A backup without keys beside a primary with keys was wiped, or lost
+        // its first key to a crash: the primary holds the keys.
+        QStringList primaryKeys, backupKeys;
+        int listed = m_primary.list(kKeyPattern, primaryKeys);
+        if (listed == StorageOk)
+            listed = m_backup.list(kKeyPattern, backupKeys);
+        if (listed != StorageOk)
+            return listed;
+        if (backupKeys.isEmpty() && !primaryKeys.isEmpty())
+            backup = StorageDamaged;
+    }
     if (primary == StorageDamaged && backup == StorageDamaged)
         return Damaged;
     if (primary == StorageOk && backup == StorageDamaged)
@@ -69,34 +81,45 @@ int EphemeralKeys::_sync(bool fromBackup)
     const FileStorageWithCRC& destination =
         fromBackup ? m_primary : static_cast<const FileStorageWithCRC&>(m_backup);
 
-    const QStringList destinationFiles = destination.getFileList(kKeyPattern);
-    const QStringList sourceFiles = source.getFileList(kKeyPattern);
+    QStringList destinationFiles, sourceFiles;
+    int result = destination.list(kKeyPattern, destinationFiles);
+    if (result == StorageOk)
+        result = source.list(kKeyPattern, sourceFiles);
+    if (result != StorageOk)
+        return ConvertExitCode(result);
 
+    // The destination's ".CRC" is sealed once, after the last change: a crash
+    // before then leaves the destination damaged, never intact with part of
+    // the keys, so the next start repairs it again from the same source.
+    bool changed = false;
     for (const QString& name : sourceFiles) {
         QByteArray content;
-        int result = source.read(name, content);
+        result = source.read(name, content);
         if (result != StorageOk)
             return ConvertExitCode(result);
         if (destinationFiles.contains(name)) {
+            // An empty destination file merely differs: it is rewritten.
             QByteArray present;
             result = destination.read(name, present);
-            if (result != StorageOk)
+            if (result != StorageOk && result != StorageEmptyRead)
                 return ConvertExitCode(result);
             if (present == content)
                 continue;
         }
-        result = destination.write(name, content);
+        result = destination._writeContent(name, content);
         if (result != StorageOk)
             return ConvertExitCode(result);
+        changed = true;
     }
     for (const QString& name : destinationFiles) {
         if (sourceFiles.contains(name))
             continue;
-        int result = destination.remove(name);
+        result = destination.FileStorage::remove(name);
         if (result != StorageOk)
             return ConvertExitCode(result);
+        changed = true;
     }
-    return 0;
+    return changed ? ConvertExitCode(destination._refreshCRC()) : 0;
 }
 
 int EphemeralKeys::updateKey(unsigned int uid)
@@ -122,16 +145,28 @@ int EphemeralKeys::updateKey(unsigned int uid)
 int EphemeralKeys::_loadKey(unsigned int uid)
 {
     const QString name = GetKeyFileName(uid);
-    if (!m_primary.exists(name))
-        return NoKey;
+    const FileStorage::Presence primary = m_primary.lookup(name);
+    if (primary == FileStorage::Absent) {
+        // Only a user whose key is in neither copy has no key; one that is
+        // only in the backup comes back to the primary at the next start.
+        if (m_backup.lookup(name) == FileStorage::Absent)
+            return NoKey;
+        Logger::printErr("Key file %s is missing in %s\n", name.toLatin1().constData(),
+                         m_primary.getPath().toLocal8Bit().constData());
+        return OpenFailed;
+    }
+    if (primary == FileStorage::Unknown) {
+        Logger::printErr("Error opening file %s\n", name.toLatin1().constData());
+        return OpenFailed;
+    }
     QByteArray record;
     int result = m_primary.read(name, record);
-    if (result != StorageOk)
-        return ConvertExitCode(result);
-    if (record.size() != static_cast<int>(CryptoUtils::kKeyRecordLength)) {
+    if (result == StorageOpenFailed)
+        return OpenFailed;
+    if (result != StorageOk || record.size() != static_cast<int>(CryptoUtils::kKeyRecordLength)) {
         Logger::printErr("Bad key file %s (%d bytes)\n", name.toLatin1().constData(),
                          static_cast<int>(record.size()));
-        return NoKey;
+        return OtherFailure;
     }
     m_key = record;
     return 0;
@@ -139,11 +174,13 @@ int EphemeralKeys::_loadKey(unsigned int uid)
 
 int EphemeralKeys::encrypt(unsigned int uid, const QByteArray& input, QByteArray& output)
 {
-    if (_loadKey(uid) != 0) {
-        int result = updateKey(uid);
-        if (result != 0)
-            return result;
-    }
+    // A key is created only for a user who has none; a key that exists but
+    // cannot be loaded fails the request and stays as it is.
+    int result = _loadKey(uid);
+    if (result == NoKey)
+        result = updateKey(uid);
+    if (result != 0)
+        return result;
     QByteArray cipher(input.size(), '\0');
     if (CryptoUtils::aes256Encrypt(reinterpret_cast<const unsigned char*>(m_key.constData()),
                                    reinterpret_cast<const unsigned char*>(input.constData()),

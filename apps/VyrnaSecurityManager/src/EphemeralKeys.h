@@ -15,13 +15,13 @@ public:
         NoDirectory = 1,
         EncryptFailed = 2,
         DecryptFailed = 3,
-        OpenFailed = 4,
-        NoKey = 5,         // unreadable, or the user has no key file
+        OpenFailed = 4,    // also: a key file that cannot be read, or only in the backup
+        NoKey = 5,         // the user has no key file in either copy
         ShortWrite = 6,
         RemoveFailed = 7,
         KeyGenFailed = 8,
         Damaged = 9,       // from init: both copies damaged (and wiped)
-        OtherFailure = 10
+        OtherFailure = 10  // also: a key file of the wrong length
     };
 
     EphemeralKeys();

@@ -5,7 +5,12 @@
 #include <QFileInfo>
 #include <QRegExp>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Logger.h"
@@ -33,11 +38,51 @@ bool SyncPath(const QString& path)
     return synced;
 }
 
-// Names compared character by character, not by locale.
-QStringList Sorted(QStringList names)
+// The regular files of a directory, hidden ones included, sorted by name
+// character by character (not by locale). False when the directory cannot
+// be read to its end: a partial listing must never pass for the whole.
+bool ListRegularFiles(const QString& path, QStringList& names)
 {
+    names.clear();
+    DIR* dir = opendir(Local(path).constData());
+    if (dir == nullptr)
+        return false;
+    bool complete = true;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            complete = errno == 0;
+            break;
+        }
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+            continue;
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+            struct stat status;
+            if (fstatat(dirfd(dir), entry->d_name, &status, 0) == 0)
+                regular = S_ISREG(status.st_mode);
+            else if (errno != ENOENT) {
+                complete = false;
+                break;
+            }
+        }
+        if (regular)
+            names.append(QFile::decodeName(entry->d_name));
+    }
+    closedir(dir);
     std::sort(names.begin(), names.end());
-    return names;
+    return complete;
+}
+
+QString TemporaryName(const QString& name)
+{
+    return QLatin1Char('.') + name + QLatin1String(".tmp");
+}
+
+bool IsTemporary(const QString& name)
+{
+    return name.startsWith(QLatin1Char('.')) && name.endsWith(QLatin1String(".tmp"));
 }
 
 }  // namespace
@@ -82,6 +127,16 @@ int FileStorage::_mkpathUnder(const QString& mountPoint) const
 
 void FileStorage::_cleanup() const
 {
+    QStringList names;
+    if (_listAll(names) != StorageOk)
+        return;
+    bool removed = false;
+    for (const QString& name : names) {
+        if (IsTemporary(name))
+            removed = QFile::remove(_fullName(name)) || removed;
+    }
+    if (removed)
+        _syncDirectory();
 }
 
 bool FileStorage::_writeDurably(QFile& file, const QByteArray& bytes)
@@ -96,22 +151,29 @@ bool FileStorage::_syncDirectory() const
 
 int FileStorage::write(const QString& name, const QByteArray& bytes) const
 {
-    QFile file(_fullName(name));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // The old content stays in place until the new one is complete on the
+    // medium; the rename then swaps them in one step. A name that cannot
+    // take the new file counts as a file that cannot be opened for writing.
+    const QString temporary = _fullName(TemporaryName(name));
+    QFile file(temporary);
+    bool opened = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    bool written = opened && _writeDurably(file, bytes);
+    file.close();
+    if (written && rename(Local(temporary).constData(), Local(_fullName(name)).constData()) != 0)
+        opened = false;
+    if (!opened) {
         printErr("Error opening file %s\n", Local(name).constData());
         printJournal("Error writing on partition %s\n", kDataDevice);
-        return StorageOpenFailed;
-    }
-    bool written = _writeDurably(file, bytes);
-    file.close();
-    if (!written || !_syncDirectory()) {
+    } else if (!written || !_syncDirectory()) {
         printErr("Error writing file %s\n", Local(name).constData());
-        return StorageShortWrite;
+    } else {
+        return StorageOk;
     }
-    return StorageOk;
+    QFile::remove(temporary);
+    return opened ? StorageShortWrite : StorageOpenFailed;
 }
 
-int FileStorage::read(const QString& name, QByteArray& bytes) const
+int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
 {
     QFile file(_fullName(name));
     if (!file.open(QIODevice::ReadOnly)) {
@@ -119,6 +181,18 @@ int FileStorage::read(const QString& name, QByteArray& bytes) const
         return StorageOpenFailed;
     }
     bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        printErr("Error reading file %s\n", Local(name).constData());
+        return StorageOpenFailed;
+    }
+    return StorageOk;
+}
+
+int FileStorage::read(const QString& name, QByteArray& bytes) const
+{
+    int result = _readAll(name, bytes);
+    if (result != StorageOk)
+        return result;
     if (bytes.isEmpty()) {
         printErr("Error reading file %s\n", Local(name).constData());
         return StorageEmptyRead;
@@ -137,30 +211,50 @@ int FileStorage::remove(const QString& name) const
 
 bool FileStorage::exists(const QString& name) const
 {
-    return QFile::exists(_fullName(name));
+    return lookup(name) == Present;
 }
 
-QStringList FileStorage::getFileList(const QString& pattern) const
+FileStorage::Presence FileStorage::lookup(const QString& name) const
 {
-    QStringList names = Sorted(QDir(m_path).entryList(QStringList(pattern), QDir::Files));
+    struct stat status;
+    if (stat(Local(_fullName(name)).constData(), &status) == 0)
+        return Present;
+    return errno == ENOENT ? Absent : Unknown;
+}
+
+int FileStorage::list(const QString& pattern, QStringList& names) const
+{
+    QStringList all;
+    int result = _listAll(all);
+    names.clear();
+    const QRegExp wildcard(pattern, Qt::CaseInsensitive, QRegExp::Wildcard);
     const QRegExp visible(QStringLiteral("^[^\\.].*$"), Qt::CaseSensitive);
-    QStringList result;
-    for (const QString& name : names) {
-        if (visible.exactMatch(name))
-            result.append(name);
+    for (const QString& name : all) {
+        if (wildcard.exactMatch(name) && visible.exactMatch(name))
+            names.append(name);
     }
     return result;
 }
 
-QStringList FileStorage::_allFiles() const
+QStringList FileStorage::getFileList(const QString& pattern) const
 {
-    return Sorted(QDir(m_path).entryList(QStringList(QStringLiteral("*")),
-                                         QDir::Files | QDir::Hidden));
+    QStringList names;
+    return list(pattern, names) == StorageOk ? names : QStringList();
+}
+
+int FileStorage::_listAll(QStringList& names) const
+{
+    if (ListRegularFiles(m_path, names))
+        return StorageOk;
+    printErr("Error reading directory %s\n", Local(m_path).constData());
+    return StorageOpenFailed;
 }
 
 void FileStorage::clean() const
 {
-    for (const QString& name : _allFiles())
+    QStringList names;
+    _listAll(names);
+    for (const QString& name : names)
         QFile::remove(_fullName(name));
     _syncDirectory();
 }

@@ -1,7 +1,9 @@
 // One directory of small files, one value per file, addressed by bare file
 // names. Every operation reports failure once on standard error and returns
 // a storage code (StorageResult). Every change is flushed to the medium,
-// file and directory entry, before it reports success.
+// file and directory entry, before it reports success. A file is replaced
+// through a temporary beside it, so a crash leaves its old or its new
+// content, never a mix.
 #pragma once
 
 #include <QByteArray>
@@ -13,7 +15,7 @@ class QFile;
 enum StorageResult {
     StorageOk = 0,
     StorageNoDirectory = 1,    // the directory could not be created
-    StorageOpenFailed = 2,
+    StorageOpenFailed = 2,     // also: the file or the directory could not be read
     StorageEmptyRead = 3,
     StorageShortWrite = 4,     // also: the write could not be flushed to the medium
     StorageRemoveFailed = 5,
@@ -24,6 +26,9 @@ enum StorageResult {
 
 class FileStorage {
 public:
+    // Whether a file is there; Unknown when the medium cannot tell.
+    enum Presence { Absent, Present, Unknown };
+
     FileStorage() = default;
     // dir starts with "/" and lies on the data partition.
     explicit FileStorage(const QString& dir);
@@ -32,12 +37,17 @@ public:
     virtual int init() const;
     virtual int write(const QString& name, const QByteArray& bytes) const;
     virtual int remove(const QString& name) const;
+    // Removes the temporaries of writes that a crash cut short.
     virtual void _cleanup() const;
     virtual int _mkpath() const;
 
     int read(const QString& name, QByteArray& bytes) const;
     bool exists(const QString& name) const;
-    // Regular files matching the wildcard, in name order, never hidden ones.
+    Presence lookup(const QString& name) const;
+    // Regular files matching the wildcard, in name order, never hidden ones;
+    // 2 when the directory cannot be read to its end.
+    int list(const QString& pattern, QStringList& names) const;
+    // As list, but empty when the directory cannot be read.
     QStringList getFileList(const QString& pattern) const;
     QString getPath() const { return m_path; }
     // Deletes every regular file, hidden ones included; failures are ignored.
@@ -52,8 +62,10 @@ protected:
     int _mkpathUnder(const QString& mountPoint) const;
     // Makes the directory's entries (created, replaced, removed) durable.
     bool _syncDirectory() const;
-    // Every regular file, hidden ones included, in name order.
-    QStringList _allFiles() const;
+    // Every regular file, hidden ones included, in name order; 0 or 2.
+    int _listAll(QStringList& names) const;
+    // The whole file, empty or not; 0 or 2.
+    int _readAll(const QString& name, QByteArray& bytes) const;
     // Writes all bytes to an open file and flushes them to the medium.
     static bool _writeDurably(QFile& file, const QByteArray& bytes);
 

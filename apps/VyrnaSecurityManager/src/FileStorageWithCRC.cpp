@@ -18,6 +18,8 @@ QByteArray Local(const QString& text)
     return QFile::encodeName(text);
 }
 
+const QString kAll = QStringLiteral("*");
+
 }  // namespace
 
 int FileStorageWithCRC::init() const
@@ -26,30 +28,48 @@ int FileStorageWithCRC::init() const
     if (result != StorageOk)
         return result;
 
-    if (!exists(QLatin1String(kCrcName))) {
-        // A new directory: nothing in it can be trusted.
+    // A file that cannot be read now is a failure of this start, not damage:
+    // the next start tries again and finds the contents as they were.
+    QStringList content;
+    result = list(kAll, content);
+    if (result != StorageOk)
+        return result;
+    const Presence crcFile = lookup(QLatin1String(kCrcName));
+    if (crcFile == Unknown) {
+        printErr("Error opening %s\n", Local(_crcPath()).constData());
+        return StorageOpenFailed;
+    }
+    if (crcFile == Absent && content.isEmpty()) {
+        // A new directory: whatever hidden files it holds cannot be trusted.
         clean();
         return StorageOk;
     }
-
-    bool intact = false;
-    QFile crcFile(_crcPath());
-    if (crcFile.open(QIODevice::ReadOnly)) {
+    if (crcFile == Present) {
+        QByteArray text;
+        unsigned int actual = 0;
+        result = _readAll(QLatin1String(kCrcName), text);
+        if (result == StorageOk)
+            result = _computeCRC(actual);
+        if (result != StorageOk)
+            return result;
         bool parsed = false;
-        unsigned int stored = crcFile.readAll().toUInt(&parsed, 16);
-        intact = parsed && stored == _getCRC();
+        const unsigned int stored = text.toUInt(&parsed, 16);
+        if (parsed && stored == actual)
+            return StorageOk;
     }
-    if (intact)
-        return StorageOk;
-
     printErr("%s: storage damaged!\n", Local(m_path).constData());
     clean();
     return StorageDamaged;
 }
 
+int FileStorageWithCRC::_writeContent(const QString& name, const QByteArray& bytes) const
+{
+    return FileStorage::write(name, bytes);
+}
+
 int FileStorageWithCRC::write(const QString& name, const QByteArray& bytes) const
 {
-    int result = FileStorage::write(name, bytes);
+    int result = _writeContent(name, bytes);
     if (result != StorageOk)
         return result;
     result = _updateCRC();
@@ -63,45 +83,68 @@ int FileStorageWithCRC::remove(const QString& name) const
     int result = FileStorage::remove(name);
     if (result != StorageOk)
         return result;
+    return _refreshCRC();
+}
 
-    if (getFileList(QStringLiteral("*")).isEmpty()) {
+int FileStorageWithCRC::_refreshCRC() const
+{
+    QStringList content;
+    int result = list(kAll, content);
+    if (result == StorageOk && content.isEmpty()) {
         printDbg("Removing %s...\n", Local(_crcPath()).constData());
-        if (!QFile::remove(_crcPath()) || !_syncDirectory()) {
+        const bool removed = QFile::remove(_crcPath()) || lookup(QLatin1String(kCrcName)) == Absent;
+        if (!removed || !_syncDirectory()) {
             printErr("Error removing %s\n", Local(_crcPath()).constData());
             return StorageRemoveFailed;
         }
         return StorageOk;
     }
-    result = _updateCRC();
+    if (result == StorageOk)
+        result = _updateCRC();
     if (result != StorageOk)
         printErr("Error updating %s\n", Local(_crcPath()).constData());
     return result;
 }
 
+int FileStorageWithCRC::_computeCRC(unsigned int& crc) const
+{
+    QStringList names;
+    int result = list(kAll, names);
+    QByteArray contents;
+    for (int i = 0; result == StorageOk && i < names.size(); ++i) {
+        QByteArray bytes;
+        result = _readAll(names.at(i), bytes);
+        contents.append(bytes);
+    }
+    if (result != StorageOk)
+        return result;
+    crc = CryptoUtils::crc32(reinterpret_cast<const unsigned char*>(contents.constData()),
+                             static_cast<unsigned>(contents.size()));
+    return StorageOk;
+}
+
 unsigned int FileStorageWithCRC::_getCRC() const
 {
-    QByteArray contents;
-    for (const QString& name : getFileList(QStringLiteral("*"))) {
-        QFile file(_fullName(name));
-        if (!file.open(QIODevice::ReadOnly))
-            return 0;
-        contents.append(file.readAll());
-    }
-    return CryptoUtils::crc32(reinterpret_cast<const unsigned char*>(contents.constData()),
-                              static_cast<unsigned>(contents.size()));
+    unsigned int crc = 0;
+    return _computeCRC(crc) == StorageOk ? crc : 0;
 }
 
 int FileStorageWithCRC::_updateCRC() const
 {
     printDbg("Updating %s...\n", Local(_crcPath()).constData());
+    // Computed first: a content file that cannot be read must not leave a
+    // ".CRC" that vouches for what was not read.
+    unsigned int crc = 0;
+    int result = _computeCRC(crc);
+    if (result != StorageOk)
+        return result;
     QFile crcFile(_crcPath());
     if (!crcFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         printErr("Error opening %s\n", Local(_crcPath()).constData());
         printJournal("Error writing on partition %s\n", kDataDevice);
         return StorageOpenFailed;
     }
-    QByteArray text = QByteArray::number(_getCRC(), 16).toUpper();
-    bool written = _writeDurably(crcFile, text);
+    bool written = _writeDurably(crcFile, QByteArray::number(crc, 16).toUpper());
     crcFile.close();
     if (!written || !_syncDirectory()) {
         printErr("Error writing %s\n", Local(_crcPath()).constData());

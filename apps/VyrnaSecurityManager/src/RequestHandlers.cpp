@@ -13,6 +13,7 @@
 #include "CryptoUtils.h"
 #include "Logger.h"
 #include "VyrnaSecurityManager.h"
+#include "vcrypto_ioctl.h"
 
 using Logger::printErr;
 using Logger::printJournal;
@@ -260,16 +261,32 @@ void VyrnaSecurityManager::_retrieveData(int serial, unsigned char* request, int
     int result = m_secureStorage.retrieve(token, cipher);
     if (result != 0) {
         printErr("Secure storage retrieve error %d\n", result);
-        response.fail(SourceIndex, result);
+        if (result == SecureStorage::NotFound)
+            response.fail(StatusBadCrc);
+        else
+            response.fail(SourceIndex, result);
         _replyMessage(serial, response.data(), response.size());
         return;
     }
+    // An item that is torn (not a whole number of cipher blocks) or whose
+    // owner has no key can never be decrypted: its reader is told so, and
+    // the service goes on serving everybody else.
+    const bool torn = cipher.isEmpty() || cipher.size() % VCRYPTO_BLOCK_LEN != 0;
     QByteArray plain;
-    result = m_ephemeralKeys.decrypt(owner, cipher, plain);
+    if (torn) {
+        printErr("Torn data [0x%08X] (%d bytes)\n", token, static_cast<int>(cipher.size()));
+        result = EphemeralKeys::DecryptFailed;
+    } else {
+        result = m_ephemeralKeys.decrypt(owner, cipher, plain);
+        if (result != 0)
+            printErr("Ephemeral keys decrypt error %d\n", result);
+    }
     if (result != 0) {
-        printErr("Ephemeral keys decrypt error %d\n", result);
         printJournal("Cannot decrypt selected data [0x%08X]\n", token);
-        response.fail(SourceKeys, result);
+        if (torn || result == EphemeralKeys::NoKey)
+            response.fail(StatusBadCrc);
+        else
+            response.fail(SourceKeys, result);
         _replyMessage(serial, response.data(), response.size());
         return;
     }

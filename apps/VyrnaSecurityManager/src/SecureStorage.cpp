@@ -68,9 +68,18 @@ int SecureStorage::init()
     if (result != StorageOk)
         return ConvertExitCode(result);
 
-    for (const QString& name : m_storage.getFileList(QStringLiteral("*.data"))) {
+    QStringList names;
+    result = m_storage.list(QStringLiteral("*.data"), names);
+    if (result != StorageOk)
+        return ConvertExitCode(result);
+    for (const QString& name : names) {
+        // Only content proven malformed is deleted. A file that cannot be
+        // read now fails this start; the next start finds it as it was.
         QByteArray content;
-        bool usable = m_storage.read(name, content) == StorageOk && content.size() > kHeaderLength;
+        result = m_storage.read(name, content);
+        if (result != StorageOk && result != StorageEmptyRead)
+            return ConvertExitCode(result);
+        bool usable = result == StorageOk && content.size() > kHeaderLength;
         DataAttributes attributes{};
         if (usable) {
             attributes = ParseHeader(content);
@@ -112,8 +121,12 @@ int SecureStorage::find(quint32 token, quint32& owner, quint32& mode, quint32& c
 
 int SecureStorage::retrieve(quint32 token, QByteArray& cipher) const
 {
+    const QString name = GetDataFileName(token);
     QByteArray content;
-    int result = m_storage.read(GetDataFileName(token), content);
+    int result = m_storage.read(name, content);
+    // An indexed item without its file (one kept under another name) is gone.
+    if (result == StorageOpenFailed && m_storage.lookup(name) == FileStorage::Absent)
+        return NotFound;
     if (result != StorageOk)
         return ConvertExitCode(result);
     cipher = content.mid(kHeaderLength);

@@ -20,7 +20,7 @@ public:
 
     // Result codes; storage codes 1 to 5 pass unchanged, others become 8.
     enum {
-        NotFound = 6,
+        NotFound = 6,     // from find; from retrieve: the item's file is missing
         LastOfOwner = 7,  // from clear: the item is gone and its owner has none left
         OtherFailure = 8
     };

@@ -1,6 +1,8 @@
 // The key store's start-up reconciliation and key loading on real files.
 // Key creation and the ciphers need the device and are proven through the
 // bridge and the black-box suites.
+#include <unistd.h>
+
 #include "EphemeralKeys.h"
 #include "board_fixture.h"
 
@@ -137,6 +139,7 @@ struct LoadCase {
     const char* file;
     int length;
     int result;
+    bool inPrimary = true;  // false: the file is left in the backup only
 };
 
 class KeyLoading : public EphemeralKeysTest, public ::testing::WithParamInterface<LoadCase> {};
@@ -147,17 +150,23 @@ TEST_P(KeyLoading, KeyFileNameAndLength)
     WriteIntactStore(Backup(), {{GetParam().file, QByteArray(GetParam().length, 'k')}});
     EphemeralKeys keys;
     ASSERT_EQ(keys.init(), 0);
+    if (!GetParam().inPrimary) {
+        ASSERT_EQ(unlink(Primary(GetParam().file).c_str()), 0);
+    }
     StderrCapture err;
     EXPECT_EQ(keys._loadKey(GetParam().uid), GetParam().result);
 }
 
+// 5 only when the user has no key file at all: a key that exists but cannot
+// be used must never pass for a missing one, or a new key would replace it.
 INSTANTIATE_TEST_SUITE_P(Cases, KeyLoading,
                          ::testing::Values(LoadCase{5, "0005.key", 128, 0},
                                            LoadCase{1000, "1000.key", 128, 0},
                                            LoadCase{123456, "123456.key", 128, 0},
                                            LoadCase{5, "5.key", 128, 5},
-                                           LoadCase{1000, "1000.key", 127, 5},
-                                           LoadCase{1000, "1000.key", 129, 5}));
+                                           LoadCase{1000, "1000.key", 127, 10},
+                                           LoadCase{1000, "1000.key", 129, 10},
+                                           LoadCase{1000, "1000.key", 128, 4, false}));
 
 TEST_F(EphemeralKeysTest, DecryptWithoutAKeyCreatesNothing)
 {

@@ -52,9 +52,10 @@ TEST_F(SecureStorageTest, StartKeepsItemsAndRemovesMalformedFiles)
     ASSERT_EQ(storage.retrieve(0x1A, cipher), 0);
     EXPECT_EQ(cipher, QByteArray(32, 'c'));
 
-    // Indexed under its header's id, but its file is looked for as 0000001C.data.
+    // Indexed under its header's id, but its file is looked for as
+    // 0000001C.data: the item reads as gone.
     ASSERT_EQ(storage.find(0x1C, owner, mode, crc), 0);
-    EXPECT_EQ(storage.retrieve(0x1C, cipher), 2);
+    EXPECT_EQ(storage.retrieve(0x1C, cipher), 6);
     EXPECT_EQ(storage.find(0x1B, owner, mode, crc), 6);
     EXPECT_EQ(storage.find(0, owner, mode, crc), 6);
 }
