@@ -3,6 +3,8 @@ of the module through the sandbox's --vcrypto feature."""
 import os
 import subprocess
 
+import pytest
+
 from zelsupport import paths
 
 SANDBOX = str(paths.SOURCE_DIR / "board" / "sandbox")
@@ -84,3 +86,53 @@ def test_without_the_feature_there_is_no_device(tmp_path):
     run = sandboxed(tmp_path, probe(), "random", "16", vcrypto=False)
     assert run.returncode == 1
     assert b"open: No such file or directory" in run.stderr
+
+
+# A random-bytes ioctl held inside its copy to the caller (the buffer's page
+# is missing and a userfaultfd holds the fault) while another thread closes
+# the descriptor and reuses its number, for a plain file and for the device.
+CLOSE_DURING_IOCTL = r"""
+import ctypes, errno, fcntl, mmap, os, struct, threading
+libc = ctypes.CDLL(None, use_errno=True)
+uffd = libc.syscall(323, os.O_CLOEXEC)
+if uffd < 0:
+    raise SystemExit(print("no userfaultfd:", os.strerror(ctypes.get_errno())))
+fcntl.ioctl(uffd, 0xC018AA3F, bytearray(struct.pack("QQQ", 0xAA, 0, 0)))         # API
+region = mmap.mmap(-1, 8192)
+start = ctypes.addressof(ctypes.c_char.from_buffer(region))
+fcntl.ioctl(uffd, 0xC020AA00, bytearray(struct.pack("QQQQ", start, 8192, 1, 0)))  # REGISTER
+fd = os.open("/dev/vcrypto", os.O_RDWR)
+done = []
+# Through ctypes, which lets go of the interpreter lock while the call waits.
+worker = threading.Thread(
+    target=lambda: done.append(libc.ioctl(fd, 0x10004F03, ctypes.c_void_p(start))))
+worker.start()
+os.read(uffd, 32)                   # the ioctl now waits in its copy
+os.close(fd)
+other = os.open("/etc/hostname", os.O_RDONLY)
+answer = []
+def plain_ioctl():
+    try:
+        answer.append(fcntl.ioctl(other, 0x00204F03, bytearray(64)) and "device")
+    except OSError as e:
+        answer.append(errno.errorcode[e.errno])
+probe = threading.Thread(target=plain_ioctl)
+probe.start()
+probe.join(10)    # reaching the device, it would wait for the held ioctl
+print(other == fd, answer[0] if answer else "device")
+os.close(other)
+again = os.open("/dev/vcrypto", os.O_RDWR)
+os.close(again)
+fcntl.ioctl(uffd, 0xC020AA04, bytearray(struct.pack("QQQq", start, 8192, 0, 0)))  # ZEROPAGE
+worker.join()
+probe.join()
+print(again == fd, done == [0], region[:4096] != bytes(4096))
+"""
+
+
+def test_close_during_an_ioctl_retires_the_descriptor_at_once(tmp_path):
+    run = sandboxed(tmp_path, "/usr/bin/python3", "-c", CLOSE_DURING_IOCTL)
+    if run.stdout.startswith(b"no userfaultfd"):
+        pytest.skip(run.stdout.decode())
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.decode().split() == ["True", "ENOTTY", "True", "True", "True"]

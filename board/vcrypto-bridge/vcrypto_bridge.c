@@ -37,7 +37,7 @@
 #define MAX_OPEN 256
 
 struct open_device {
-	int fd;
+	int fd;			/* -1 once closed */
 	int users;		/* calls in progress, plus one while open */
 	struct file *file;
 };
@@ -149,20 +149,28 @@ static int open_device(int flags)
 	return fd;
 }
 
+/* The open device behind fd, or NULL; caller holds table_lock. A closed
+ * entry that calls still use is found by nobody: its number may already
+ * name another file. */
+static struct open_device *find_device(int fd)
+{
+	int i;
+
+	for (i = 0; fd >= 0 && i < MAX_OPEN; i++)
+		if (table[i].file && table[i].fd == fd)
+			return &table[i];
+	return NULL;
+}
+
 /* The open device behind fd, with a use counted; NULL if fd is another file. */
 static struct open_device *get_device(int fd)
 {
-	struct open_device *dev = NULL;
-	int i;
+	struct open_device *dev;
 
 	pthread_mutex_lock(&table_lock);
-	for (i = 0; i < MAX_OPEN; i++) {
-		if (table[i].file && table[i].fd == fd && table[i].users > 0) {
-			dev = &table[i];
-			dev->users++;
-			break;
-		}
-	}
+	dev = find_device(fd);
+	if (dev)
+		dev->users++;
 	pthread_mutex_unlock(&table_lock);
 	return dev;
 }
@@ -301,17 +309,20 @@ static void __attribute__((destructor)) write_jobs(void)
 	}
 }
 
+/* The entry leaves the table's routing before the number is given back, so
+ * a file opened under the same number never reaches the device. Calls still
+ * running keep the device; the last of them releases it. */
 EXPORT int close(int fd)
 {
 	struct open_device *dev;
 
 	pthread_once(&real_once, find_real);
-	dev = get_device(fd);
-	if (dev) {
-		pthread_mutex_lock(&table_lock);
-		dev->users--;	/* the open's own use */
-		pthread_mutex_unlock(&table_lock);
-		put_device(dev);
-	}
+	pthread_mutex_lock(&table_lock);
+	dev = find_device(fd);
+	if (dev)
+		dev->fd = -1;
+	pthread_mutex_unlock(&table_lock);
+	if (dev)
+		put_device(dev);	/* the open's own use */
 	return real_close(fd);
 }

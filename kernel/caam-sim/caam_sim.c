@@ -123,14 +123,21 @@ void caam_jr_free(struct device *rdev)
 }
 EXPORT_SYMBOL(caam_jr_free);
 
-static bool csim_is_ring(struct device *dev)
+/* A ring takes jobs only while someone holds it: a job queued on a ring
+ * that its holder gave back is a use after free in the client. */
+static bool csim_ring_held(struct device *dev)
 {
+	bool held = false;
 	int i;
 
-	for (i = 0; csim && i < csim->rings; i++)
+	if (!csim)
+		return false;
+	spin_lock(&csim->ring_lock);
+	for (i = 0; i < csim->rings; i++)
 		if (csim->ring[i].dev == dev)
-			return true;
-	return false;
+			held = csim->ring[i].users > 0;
+	spin_unlock(&csim->ring_lock);
+	return held;
 }
 
 int caam_jr_enqueue(struct device *dev, u32 *desc,
@@ -140,7 +147,7 @@ int caam_jr_enqueue(struct device *dev, u32 *desc,
 	struct caam_sim_job *job;
 	int ret;
 
-	if (!csim_is_ring(dev))
+	if (!csim_ring_held(dev))
 		return -ENODEV;
 	if (csim_fault("caam_jr_enqueue"))
 		return -EBUSY;
@@ -359,7 +366,9 @@ static int csim_execute(struct caam_sim_job *job)
 		return CSIM_ERR_ADDR;
 	w = mem[0];
 	len = w & HDR_JD_LENGTH_MASK;
-	if ((w & CMD_MASK) != CMD_DESC_HDR || !(w & HDR_ONE) || !len)
+	/* The device's descriptor buffer holds 64 words; the header's length
+	 * field can say up to 127. */
+	if ((w & CMD_MASK) != CMD_DESC_HDR || !(w & HDR_ONE) || !len || len > CSIM_DESC_MAX)
 		return CSIM_ERR_DESC;
 	mem = csim_bus_to_virt(job->jrdev, job->desc_dma, len * sizeof(u32), false);
 	if (!mem)

@@ -8,9 +8,9 @@
  * binds as the CAAM driver would; elsewhere it registers a controller of
  * its own.
  *
- * The device follows bus addresses into memory with phys_to_virt(): the
- * test machine maps DMA directly (no IOMMU), and the devices' 32-bit DMA
- * mask keeps every address within one descriptor word.
+ * The device follows bus addresses only through the live mappings of its
+ * job rings (caam_sim_dma.c); the devices' 32-bit DMA mask keeps every
+ * address within one descriptor word.
  *
  * reveal=1 adds /dev/caam-sim-reveal, a test hook that opens a key record's
  * blob: write the 16-byte key modifier and the blob, read the plain key.
@@ -33,6 +33,7 @@
 
 #include "caam_sim.h"
 #include "caam_sim_plat.h"
+#include "caam_sim_dma.h"
 #include "caam_sim_of.h"
 #include "sm.h"
 
@@ -144,11 +145,7 @@ void csim_free(void *ptr)
 
 void *csim_bus_to_virt(struct device *dev, u32 addr, size_t len, bool device_writes)
 {
-	phys_addr_t phys = addr;
-
-	if (!len || !pfn_valid(PHYS_PFN(phys)) || !pfn_valid(PHYS_PFN(phys + len - 1)))
-		return NULL;
-	return phys_to_virt(phys);
+	return len ? csim_dma_resolve(dev, addr, len, device_writes) : NULL;
 }
 
 bool csim_fault(const char *point)
@@ -295,11 +292,12 @@ static void csim_remove_devices(void)
 		platform_device_unregister(csim_ctrl);
 	csim_sm = csim_ctrl = NULL;
 	csim_own_ctrl = false;
+	csim_dma_forget();
 }
 
 static int csim_add_devices(struct device **jrdevs)
 {
-	int i;
+	int i, ret;
 
 	csim_sm = csim_add_device("caam-sim-sm", PLATFORM_DEVID_NONE);
 	if (IS_ERR(csim_sm))
@@ -309,6 +307,9 @@ static int csim_add_devices(struct device **jrdevs)
 		if (IS_ERR(csim_jr[i]))
 			return PTR_ERR(csim_jr[i]);
 		jrdevs[i] = &csim_jr[i]->dev;
+		ret = csim_dma_track(jrdevs[i]);
+		if (ret)
+			return ret;
 	}
 	return 0;
 }

@@ -92,6 +92,7 @@ struct tarn_state {
 /* What differs between the two disciplines, for the shared entries. */
 struct tarn_discipline {
 	const char *rx_name;		/* "generic_receive_buf" */
+	const char *char_name;		/* "generic_receive_char" */
 	const char *write_name;		/* "generic_write" */
 	void (*receive_char)(struct tarn_state *st, u8 b);
 	void (*frame)(struct n_tarn_buf *frame, const u8 *text, size_t len);

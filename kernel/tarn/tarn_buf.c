@@ -8,8 +8,10 @@
  * reserves its slot there before it goes to the heap, so the bound holds
  * however many receive workers and processes allocate at once.
  */
+#include <linux/sched.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
+#include <linux/wait.h>
 
 #include "tarn_buf.h"
 
@@ -17,6 +19,7 @@ struct n_tarn_buf_list free_buf_list = {
 	.lock = __SPIN_LOCK_UNLOCKED(free_buf_list.lock),
 };
 int used_buf_count;
+DECLARE_WAIT_QUEUE_HEAD(n_tarn_buf_wait);
 
 struct n_tarn_buf_list *n_tarn_buf_list_init(struct n_tarn_buf_list *list)
 {
@@ -125,6 +128,7 @@ void n_tarn_buf_free(struct n_tarn_buf *buf)
 	}
 	spin_unlock_irqrestore(&free_buf_list.lock, flags);
 	kfree(buf);
+	wake_up_interruptible(&n_tarn_buf_wait);
 }
 
 void n_tarn_buf_list_free(struct n_tarn_buf_list *list)

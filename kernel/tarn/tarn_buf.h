@@ -9,6 +9,7 @@
 
 #include <linux/spinlock.h>
 #include <linux/types.h>
+#include <linux/wait.h>
 
 #define N_TARN_BUF_SIZE		512	/* the largest frame: 511 bytes */
 #define N_TARN_BUF_MAX		64	/* buffers in existence at most */
@@ -30,6 +31,9 @@ struct n_tarn_buf_list {
 extern struct n_tarn_buf_list free_buf_list;
 /* Buffers handed out and not yet released; changed under free_buf_list.lock. */
 extern int used_buf_count;
+/* Woken whenever a buffer is released: writers of any tty may be waiting
+ * for one. */
+extern wait_queue_head_t n_tarn_buf_wait;
 
 struct n_tarn_buf_list *n_tarn_buf_list_init(struct n_tarn_buf_list *list);
 void n_tarn_buf_put(struct n_tarn_buf_list *list, struct n_tarn_buf *buf);

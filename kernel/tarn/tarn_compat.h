@@ -9,7 +9,12 @@
  *     file; hangup returns nothing; poll returns __poll_t; receive flags
  *     are const;
  *   - read fills a kernel buffer of at most 64 bytes per call and is called
- *     again while its cookie is set (tarn_read_cookie in tarn_core.c).
+ *     again while its cookie is set (tarn_read_cookie in tarn_core.c);
+ *   - a discipline change sets TTY_LDISC_CHANGING and wakes both queues:
+ *     blocked readers and writers give way with -EAGAIN, as the kernel's
+ *     own disciplines do, so that the change does not wait for them (4.1
+ *     has no such request: there the change waits for them to return);
+ *   - wait queue entries are struct wait_queue_entry, not wait_queue_t.
  * Kernels between the two are not bridged.
  */
 #ifndef TARN_COMPAT_H
@@ -18,6 +23,7 @@
 #include <linux/version.h>
 #include <linux/tty.h>
 #include <linux/tty_ldisc.h>
+#include <linux/wait.h>
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0) && LINUX_VERSION_CODE < KERNEL_VERSION(6, 2, 0)
 #define TARN_LDISC_61 1
@@ -32,8 +38,10 @@
 #include <linux/sched/signal.h>
 
 typedef const char tarn_flag_t;
+typedef struct wait_queue_entry tarn_waiter_t;
 
 #define tarn_n_tty_ioctl_helper(tty, file, cmd, arg) n_tty_ioctl_helper(tty, cmd, arg)
+#define tarn_io_nonblock(tty, file) tty_io_nonblock(tty, file)
 
 static inline int tarn_register_ldisc(int disc, struct tty_ldisc_ops *ops)
 {
@@ -52,8 +60,10 @@ static inline int tarn_unregister_ldisc(int disc, struct tty_ldisc_ops *ops)
 #include <linux/sched.h>
 
 typedef char tarn_flag_t;
+typedef wait_queue_t tarn_waiter_t;
 
 #define tarn_n_tty_ioctl_helper(tty, file, cmd, arg) n_tty_ioctl_helper(tty, file, cmd, arg)
+#define tarn_io_nonblock(tty, file) ((file)->f_flags & O_NONBLOCK)
 
 static inline int tarn_register_ldisc(int disc, struct tty_ldisc_ops *ops)
 {

@@ -20,7 +20,10 @@
 
 #include "tarn.h"
 
-/* Guards tty->disc_data and tarn_state.refs of every tty. */
+/*
+ * Guards tty->disc_data and tarn_state.refs of every tty; disc_data is
+ * written with WRITE_ONCE, for the receive path's unlocked check.
+ */
 static DEFINE_SPINLOCK(tarn_state_lock);
 
 /*
@@ -82,7 +85,7 @@ int tarn_open(struct tty_struct *tty)
 	st->refs = 1;
 
 	spin_lock(&tarn_state_lock);
-	tty->disc_data = st;
+	WRITE_ONCE(tty->disc_data, st);
 	spin_unlock(&tarn_state_lock);
 	/* Every received byte goes to receive_buf at once. */
 	tty->receive_room = 65536;
@@ -124,7 +127,7 @@ void tarn_close(struct tty_struct *tty)
 	spin_lock(&tarn_state_lock);
 	st = tty->disc_data;
 	if (st && st->tty == tty)
-		tty->disc_data = NULL;
+		WRITE_ONCE(tty->disc_data, NULL);
 	else
 		st = NULL;
 	spin_unlock(&tarn_state_lock);
@@ -186,7 +189,7 @@ static int tarn_take_message(struct tty_struct *tty, struct file *file,
 			ret = 0;
 			break;
 		}
-		if (file->f_flags & O_NONBLOCK) {
+		if (tarn_io_nonblock(tty, file)) {
 			ret = -EAGAIN;
 			break;
 		}
@@ -462,7 +465,9 @@ void tarn_receive_error(struct tarn_state *st, u8 flag)
  * The receive worker's entry: every byte of the call goes through the
  * discipline's machine under the state lock, so that the answers it sends
  * and the frames it hands over stay consistent with writers, ioctls and
- * close.
+ * close. A hangup may detach the state while a call is under way (it then
+ * waits for the lock to empty it): every byte checks the state again, and
+ * none after the detach is answered or queued.
  */
 void tarn_receive(struct tty_struct *tty, const unsigned char *cp, const char *fp, int count,
 		  const struct tarn_discipline *disc)
@@ -494,6 +499,12 @@ void tarn_receive(struct tty_struct *tty, const unsigned char *cp, const char *f
 		/* Without a buffer the flag stays and the next good byte tries again. */
 		if (st->break_seen && tarn_queue_event(st, TARN_MSG_BREAK_END))
 			st->break_seen = 0;
+		/* One pointer, read without the lock: the state cannot go while
+		 * this call holds st->lock, only be detached. */
+		if (READ_ONCE(tty->disc_data) != st) {
+			pr_err("%s: bad tty\n", disc->char_name);
+			continue;
+		}
 		disc->receive_char(st, cp[i]);
 	}
 out:
@@ -699,13 +710,25 @@ out:
 }
 
 /*
+ * A writer's second entry, on the pool's queue: a released buffer wakes the
+ * writer as its own entry on write_wait would, so that one wait covers both.
+ */
+static int tarn_pool_wake(tarn_waiter_t *pool_wait, unsigned int mode, int sync, void *key)
+{
+	return woken_wake_function(pool_wait->private, mode, sync, key);
+}
+
+/*
  * The write entry of both disciplines: waits, unless O_NONBLOCK, until the
  * station's slot is free and the pool has a buffer, then parks the frame.
+ * The slot comes back on this tty, announced on write_wait; a buffer may
+ * come back from any tty, announced on the pool's queue.
  */
 ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned char *buf,
 		   size_t nr, const struct tarn_discipline *disc)
 {
 	DEFINE_WAIT_FUNC(wait, woken_wake_function);
+	DEFINE_WAIT_FUNC(pool_wait, tarn_pool_wake);
 	struct tarn_state *st;
 	bool waited = false;
 	int ret;
@@ -723,7 +746,9 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 	if (ret)
 		goto out;
 
+	pool_wait.private = &wait;
 	add_wait_queue(&tty->write_wait, &wait);
+	add_wait_queue(&n_tarn_buf_wait, &pool_wait);
 	for (;;) {
 		ret = tarn_park(st, buf, nr, disc);
 		if (ret == -ENODEV) {
@@ -733,7 +758,7 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 				pr_err("%s: bad tty\n", disc->write_name);
 			ret = -EIO;
 		}
-		if (ret != -EAGAIN || (file->f_flags & O_NONBLOCK))
+		if (ret != -EAGAIN || tarn_io_nonblock(tty, file))
 			break;
 		wait_woken(&wait, TASK_INTERRUPTIBLE, MAX_SCHEDULE_TIMEOUT);
 		waited = true;
@@ -747,6 +772,7 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 			break;
 		}
 	}
+	remove_wait_queue(&n_tarn_buf_wait, &pool_wait);
 	remove_wait_queue(&tty->write_wait, &wait);
 out:
 	tarn_state_put(st);

@@ -126,6 +126,7 @@ static void generic_receive_char(struct tarn_state *st, u8 b)
 
 static const struct tarn_discipline generic_discipline = {
 	.rx_name = "generic_receive_buf",
+	.char_name = "generic_receive_char",
 	.write_name = "generic_write",
 	.receive_char = generic_receive_char,
 	.frame = generic_frame,

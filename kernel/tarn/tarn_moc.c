@@ -178,6 +178,7 @@ static void moc_receive_char(struct tarn_state *st, u8 b)
 
 static const struct tarn_discipline moc_discipline = {
 	.rx_name = "moc_receive_buf",
+	.char_name = "moc_receive_char",
 	.write_name = "moc_write",
 	.receive_char = moc_receive_char,
 	.frame = moc_frame,

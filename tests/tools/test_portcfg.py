@@ -110,15 +110,26 @@ def test_switch_file_lines(switch, tmp_path):
         "\n"
         "2 6 -1\n"
         "0\t1 0x3f extra tokens\n"
+        # Numbers that do not parse whole would name the wrong register.
+        "0x3 4 7f\n"
+        "abc def 12\n"
+        "3.9 4 1e\n"
+        "3 4 \n"
+        "3 4 7fffffffff\n"
         + "4 4 1" + " " * 80 + "7 7 2\n"      # 79 characters per piece
         + long_comment)
     result, log, _ = switch("-S", str(config))
-    assert result.status == 0
+    assert result.status == 1
     assert result.out == (
         DETECTED + f"Loading switch config from {config}\n"
         "Ignoring comment: # ports\n\n"
         "Configuring port 3 register 4 to 0x007f\n"
         "Configuring port 0 register 1 to 0x003f\n"
+        "Ignoring malformed line: 0x3 4 7f\n"
+        "Ignoring malformed line: abc def 12\n"
+        "Ignoring malformed line: 3.9 4 1e\n"
+        "Ignoring malformed line: 3 4 \n"
+        "Ignoring malformed line: 3 4 7fffffffff\n"
         "Configuring port 4 register 4 to 0x0001\n"
         "Configuring port 7 register 7 to 0x0002\n"
         f"Ignoring comment: {long_comment[:79]}\n"
@@ -142,13 +153,15 @@ def test_vlan_file_lines_wait_for_the_busy_bit(switch, tmp_path):
                       "0010 0020 0030\n"
                       "0100 0200 0300 0400 0500\n"
                       "1 2 3 4 \n"
+                      "1 2 3 4x\n"
                       "ffff 0 a B\n")
     result, log, _ = switch("-V", str(config))
-    assert result.status == 0
+    assert result.status == 1
     assert result.out == (
         DETECTED + f"Loading vlan config from {config}\n"
         "Ignoring comment: # vlan table\n"
         "Configuring 0x1B to 0x0001 0x0002 0x0003 0x0004\n"
+        "Ignoring malformed line: 1 2 3 4x\n"
         "Configuring 0x1B to 0xffff 0x0000 0x000a 0x000b\n"
         "Switch VLAN only OK!\n")
     assert accesses(log, 0x1B) == (
@@ -169,6 +182,15 @@ def test_both_files_load_in_order_and_or_their_results(switch, tmp_path):
         f"Loading vlan config from {tmp_path / 'absent.dat'}\n"
         "Failed to open switch config: No such file or directory\n")
     assert log == [("read", 0, 3, 0x2901)] + DISABLE + [("write", 1, 2, 3)] + ENABLE_AFTER_DISABLE
+
+
+@pytest.mark.parametrize("args", [["-V", "vlan.dat"], ["switch.dat", "vlan.dat"]])
+def test_failed_line_counts_never_wrap_to_success_or_usage(switch, tmp_path, args):
+    (tmp_path / "switch.dat").write_text("x 1 2\n")
+    (tmp_path / "vlan.dat").write_text("1 2 3 q\n" * 256)
+    result, _, _ = switch(*[str(tmp_path / a) if a.endswith(".dat") else a for a in args])
+    assert result.status == 254
+    assert result.out.count("Ignoring malformed line: 1 2 3 q\n") == 256
 
 
 def test_vlan_timeout_after_about_a_second_and_later_lines_still_load(switch, tmp_path):

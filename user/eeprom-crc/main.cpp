@@ -1,6 +1,7 @@
 #include "crc32.h"
+#include "tool_output.h"
 
 int main(int argc, char* argv[])
 {
-    return eepromCrcMain(argc, argv);
+    return finishOutput("eeprom-crc", eepromCrcMain(argc, argv));
 }

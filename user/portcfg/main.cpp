@@ -2,12 +2,18 @@
 // ports and VLAN table, or takes one single action on its ports.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "portcfg.h"
+#include "tool_output.h"
 
 namespace {
+
+// Failed-line counts stop here: taken modulo 256 they would read as success
+// (0) or as the usage status (255).
+constexpr int MaxFailureStatus = 254;
 
 // Options count by their first two characters, so "-Rx" is "-R".
 bool IsOption(const char* argument, const char* option)
@@ -75,9 +81,8 @@ int main(int argc, char* argv[])
     if (argc == 2)
         status = SingleAction(argv[1]);
     else if (argc > 2)
-        status = Configure(argv[1], argv[2]);
+        status = std::min(Configure(argv[1], argv[2]), MaxFailureStatus);
     else
         status = Usage();
-    fflush(stdout);
-    return status & 0xFF;
+    return finishOutput("portcfg", status & 0xFF);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -33,13 +34,37 @@ void RunShell(const char* command)
     (void)ignored;
 }
 
-// Parses a number; text that is not one reads as 0 (parsing stops at the
-// first character that does not belong, such as the line end). Values that
-// do not fit an int read as -1, which the loaders skip.
-int ParseInt(const char* text, int base)
+// Parses a register's hexadecimal text; text that is not a number reads as
+// 0 (parsing stops at the first character that does not belong, such as the
+// line end), a value that does not fit an int as -1.
+int ParseRegisterText(const char* text)
 {
-    const long value = strtol(text, nullptr, base);
+    const long value = strtol(text, nullptr, 16);
     return (value < INT_MIN || value > INT_MAX) ? -1 : int(value);
+}
+
+// Parses a whole configuration token: an optional sign and digits in the
+// base (a 0x prefix in hexadecimal), nothing after them but the line end.
+// Anything else, or a value that does not fit an int, is not a number: read
+// as far as it parses, "0x3" or "3.9" would name another register.
+bool ParseToken(const char* text, int base, int& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = strtol(text, &end, base);
+    if (end == text || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX
+        || end[strspn(end, "\r\n")] != '\0')
+        return false;
+    value = int(parsed);
+    return true;
+}
+
+// A line that holds its tokens but not as numbers is not applied at all.
+// Returns 1, to count it as a failed line.
+int RefuseLine(const std::string& line)
+{
+    printf("Ignoring malformed line: %.*s\n", int(strcspn(line.c_str(), "\r\n")), line.c_str());
+    return 1;
 }
 
 // Splits a line at blanks and tabs into at most `max` tokens; returns how
@@ -58,22 +83,24 @@ int Tokenize(char* line, char* tokens[], int max)
 }
 
 // One line of switch.dat: "port register value", decimal, decimal, hex.
-void ApplySwitchLine(char* line)
+// Lines of fewer tokens and negative values are skipped. Returns 1 when the
+// line was refused, else 0.
+int ApplySwitchLine(char* line)
 {
+    const std::string original(line);
     int port_id = -1, register_id = -1, config_value = -1;
     char* tokens[3];
-    const int count = Tokenize(line, tokens, 3);
-    if (count >= 1)
-        port_id = ParseInt(tokens[0], 10);
-    if (count >= 2)
-        register_id = ParseInt(tokens[1], 10);
-    if (count >= 3)
-        config_value = ParseInt(tokens[2], 16);
+    if (Tokenize(line, tokens, 3) < 3)
+        return 0;
+    if (!ParseToken(tokens[0], 10, port_id) || !ParseToken(tokens[1], 10, register_id)
+        || !ParseToken(tokens[2], 16, config_value))
+        return RefuseLine(original);
     if (config_value < 0)
-        return;
+        return 0;
     printf("Configuring port %d register %d to 0x%04x\n", port_id, register_id, config_value);
     writeRegister(port_id, register_id, config_value);
     usleep(1000);
+    return 0;
 }
 
 // Waits until the switch has finished the previous VLAN table operation.
@@ -93,16 +120,18 @@ bool WaitVlanReady()
 }
 
 // One line of vlan.dat: the four hex values for registers 6, 7, 8 and 2 of
-// the global device. Returns 1 when the line timed out, else 0.
+// the global device. Returns 1 when the line was refused or timed out,
+// else 0.
 int ApplyVlanLine(char* line)
 {
+    const std::string original(line);
     char* tokens[4];
     if (Tokenize(line, tokens, 4) != 4)
         return 0;
-    const int reg_six = ParseInt(tokens[0], 16);
-    const int reg_seven = ParseInt(tokens[1], 16);
-    const int reg_eight = ParseInt(tokens[2], 16);
-    const int reg_two = ParseInt(tokens[3], 16);
+    int reg_six, reg_seven, reg_eight, reg_two;
+    if (!ParseToken(tokens[0], 16, reg_six) || !ParseToken(tokens[1], 16, reg_seven)
+        || !ParseToken(tokens[2], 16, reg_eight) || !ParseToken(tokens[3], 16, reg_two))
+        return RefuseLine(original);
     printf("Configuring 0x1B to 0x%04x 0x%04x 0x%04x 0x%04x\n", reg_six, reg_seven, reg_eight,
            reg_two);
     if (!WaitVlanReady()) {
@@ -156,7 +185,7 @@ int readRegister(int port_id, int register_id)
     if (read(fd, text, 10) < 0)
         printf("Error reading: %s\n", strerror(errno));
     closeRegister(fd);
-    return ParseInt(text, 16);
+    return ParseRegisterText(text);
 }
 
 int writeRegister(int port_id, int register_id, int value)
@@ -240,15 +269,16 @@ int loadSwitchConfig(const char* fileName)
         printf("Failed to open switch config: %s\n", strerror(errno));
         return 1;
     }
+    int refused = 0;
     char config_line[ConfigLineSize];
     while (fgets(config_line, sizeof config_line, file)) {
         if (config_line[0] == '#') {
             printf("Ignoring comment: %s\n", config_line);
             continue;
         }
-        ApplySwitchLine(config_line);
+        refused |= ApplySwitchLine(config_line);
     }
-    const int result = ReadFailed(file, "switch") ? 1 : 0;
+    const int result = (ReadFailed(file, "switch") || refused) ? 1 : 0;
     fclose(file);
     return result;
 }

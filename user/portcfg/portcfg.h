@@ -23,6 +23,8 @@ void enableports();
 void linkrelease();
 
 // Both return the number of errors (see main for how they become the exit
-// status).
+// status): the switch file 1 when it cannot be read or a line was refused,
+// the VLAN file 1 when it cannot be opened, else the number of lines that
+// were refused or timed out.
 int loadSwitchConfig(const char* fileName);
 int loadVLanConfig(const char* fileName);

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "tool_output.h"
+
 namespace {
 
 constexpr off_t WatchdogPage = 0x020BC000;  // watchdog 1 register block
@@ -24,9 +26,7 @@ bool PageBeyondEnd(int fd)
            info.st_size < off_t(WatchdogPage + ResetStatusOffset + 1);
 }
 
-}  // namespace
-
-int main()
+int Run()
 {
     const int fd = open("/dev/mem", O_RDONLY);
     if (fd < 0)
@@ -47,4 +47,11 @@ int main()
     munmap(page, PageSize);
     close(fd);
     return 0;
+}
+
+}  // namespace
+
+int main()
+{
+    return finishOutput("wdog-status", Run());
 }

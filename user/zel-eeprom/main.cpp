@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tool_output.h"
 #include "zel_eeprom.h"
 
 namespace {
@@ -66,9 +67,7 @@ std::unique_ptr<ZEL_EEPROM> ReaderFor(int version)
     }
 }
 
-}  // namespace
-
-int main(int argc, char* argv[])
+int Run(int argc, char* argv[])
 {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 1 && args[0] == "--help") {
@@ -119,4 +118,11 @@ int main(int argc, char* argv[])
     if (in != stdin)
         fclose(in);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    return finishOutput("zel-eeprom", Run(argc, argv));
 }

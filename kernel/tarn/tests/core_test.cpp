@@ -1,6 +1,6 @@
 // Load and unload, the station ioctls, reading, poll, write wake-up, breaks
 // and hangup: what both disciplines share.
-#include <atomic>
+#include <functional>
 #include <thread>
 
 #include "tarn_fixture.h"
@@ -170,49 +170,45 @@ TEST_F(Core, ReadReturnsOneWholeMessageOrLosesIt)
     EXPECT_EQ(std::vector<std::string>{"01 05"}, Messages());
 }
 
-// A reader asleep in read(): woken by a message, a signal or a hangup.
+// A reader asleep in read() wakes for a message, a signal or a hangup; one
+// that a hangup overtakes between taking the state and joining the queue
+// must see it before it sleeps, since the wake-up has already gone by.
 TEST_F(Core, BlockedReaderWakesForMessageSignalAndHangup)
 {
     Use(kGeneric);
     Resume(5);
-    struct Outcome {
-        ssize_t result = 0;
-        uint8_t first = 0;
+    struct Case {
+        const char* name;
+        bool overtaken;  // the discipline hangs up just before the reader waits
+        std::function<void(Sleeper&)> act;
+        ssize_t result;
     };
-    auto start_reader = [this](std::atomic<struct task_struct*>& task, Outcome& out) {
-        return std::thread([this, &task, &out] {
-            task = ktest_current();
-            uint8_t buf[16] = {};
-            out.result = ktest_tty_read(tty, file, buf, sizeof(buf));
-            out.first = buf[0];
-        });
+    const Case cases[] = {
+        {"message", false, [this](Sleeper&) { Feed("04 45"); }, 2},
+        {"signal", false, [](Sleeper& r) { ktest_task_signal(r.task()); }, -EINTR},
+        {"hangup before the reader waits", true, nullptr, -EIO},
+        {"hangup", false, [this](Sleeper&) { ktest_tty_hangup(tty); }, -EIO},
     };
-
-    std::atomic<struct task_struct*> task{nullptr};
-    Outcome msg, sig, hup;
-    std::thread r = start_reader(task, msg);
-    while (!task) std::this_thread::yield();
-    ASSERT_TRUE(ktest_task_wait_asleep(task, 5000));
-    Feed("04 45");
-    r.join();
-    EXPECT_EQ(2, msg.result);
-    EXPECT_EQ(TARN_MSG_POLL, msg.first);
-
-    task = nullptr;
-    r = start_reader(task, sig);
-    while (!task) std::this_thread::yield();
-    ASSERT_TRUE(ktest_task_wait_asleep(task, 5000));
-    ktest_task_signal(task);
-    r.join();
-    EXPECT_EQ(-EINTR, sig.result);
-
-    task = nullptr;
-    r = start_reader(task, hup);
-    while (!task) std::this_thread::yield();
-    ASSERT_TRUE(ktest_task_wait_asleep(task, 5000));
-    ktest_tty_hangup(tty);
-    r.join();
-    EXPECT_EQ(-EIO, hup.result);
+    for (const Case& c : cases) {
+        if (c.overtaken) {
+            ktest_wait_queue_hook(
+                &tty->read_wait, [](void* t) { ktest_ldisc_ops(kGeneric)->hangup(static_cast<tty_struct*>(t)); },
+                tty);
+        }
+        uint8_t buf[16] = {};
+        Sleeper reader([&] { return ktest_tty_read(tty, file, buf, sizeof(buf)); });
+        if (c.act) {
+            ASSERT_TRUE(reader.Asleep()) << c.name;
+            c.act(reader);
+        }
+        EXPECT_EQ(c.result, reader.Result()) << c.name;
+        EXPECT_FALSE(reader.Stuck()) << c.name << ": the wake-up was lost";
+        if (c.overtaken) {
+            EXPECT_EQ(0, reader.Sleeps()) << "slept on a state already closed";
+            Use(kGeneric);
+            Resume(5);
+        }
+    }
 }
 
 extern "C" ssize_t tarn_read_cookie(struct tty_struct*, struct file*, unsigned char*, size_t, void**,
@@ -408,6 +404,37 @@ TEST_F(Core, AfterHangupEveryEntryFindsNoState)
     EXPECT_EQ(-EINVAL, ktest_tty_ioctl(tty, fresh, TARN_RESUME, reinterpret_cast<unsigned long>(&id)))
         << "stations went with the hangup";
     ktest_file_close(fresh);
+}
+
+// A hangup while the receive worker is inside a call: the bytes after the
+// hangup are neither answered nor queued, each with its discipline's message.
+TEST_F(Core, HangupDuringAReceiveCallStopsTheRestOfIt)
+{
+    for (int disc : {kGeneric, kMoc}) {
+        Use(disc);
+        Resume(5);
+        // Once the first poll is answered, the discipline hangs up on another
+        // thread; the receive call goes on when the state has been detached.
+        struct Hangup {
+            struct tty_struct* tty;
+            int disc;
+            std::thread thread;
+        } h{tty, disc, {}};
+        ktest_tty_output_hook(
+            tty,
+            [](void* arg) {
+                auto* h = static_cast<Hangup*>(arg);
+                h->thread = std::thread([h] { ktest_ldisc_ops(h->disc)->hangup(h->tty); });
+                while (__atomic_load_n(&h->tty->disc_data, __ATOMIC_SEQ_CST))
+                    std::this_thread::yield();
+            },
+            &h);
+        Feed("04 45 04 45");
+        h.thread.join();
+        EXPECT_EQ("04", Sent()) << disc;
+        std::string message = std::string(disc == kGeneric ? "generic" : "moc") + "_receive_char: bad tty";
+        EXPECT_EQ(2u, Errors(message)) << message;
+    }
 }
 
 TEST_F(Core, UnloadWhileInUseReportsAndGoesOn)

@@ -1,8 +1,6 @@
 // The generic discipline: its receive machine, its framing, and the life of
 // a station's pending frame.
-#include <atomic>
 #include <functional>
-#include <thread>
 
 #include "tarn_fixture.h"
 
@@ -200,32 +198,42 @@ TEST_F(Generic, AnswerOnlyConcernsTheFrameThatWasSent)
     Messages();
 }
 
-// A blocked writer gets its slot as soon as the frame before it is released.
+// A blocked writer proceeds as soon as what it waits for comes back: the
+// station's slot, or a buffer of the pool, whoever returns it.
 TEST_F(Generic, BlockedWriterProceedsWhenTheSlotFrees)
 {
+    std::vector<struct n_tarn_buf*> held;
+    auto park = [this] { EXPECT_EQ(2, Write(H("05 41"))); };
     struct Release {
         const char* name;
-        std::function<void()> act;
+        std::function<void()> hold, release;
+        const char* sent;  // on the next poll
     };
     const Release releases[] = {
-        {"ACK", [this] { Feed("04 45 06"); }},
-        {"TARN_FLUSH", [this] { Station(TARN_FLUSH, 5); }},
+        {"ACK", park, [this] { Feed("04 45 06"); }, "02 41 03 42 02 42 43 03 02"},
+        {"TARN_FLUSH", park, [this] { Station(TARN_FLUSH, 5); }, "02 42 43 03 02"},
+        {"a buffer back in the pool",
+         [&] {
+             while (struct n_tarn_buf* b = n_tarn_buf_alloc())
+                 held.push_back(b);
+         },
+         [&] {
+             n_tarn_buf_free(held.back());
+             held.pop_back();
+         },
+         "02 42 43 03 02"},
     };
     for (const Release& r : releases) {
-        ASSERT_EQ(2, Write(H("05 41")));
-        std::atomic<struct task_struct*> task{nullptr};
-        ssize_t result = 0;
-        std::thread writer([&] {
-            task = ktest_current();
-            result = Write(H("05 42 43"), true);
-        });
-        while (!task) std::this_thread::yield();
-        ASSERT_TRUE(ktest_task_wait_asleep(task, 5000)) << r.name;
-        r.act();
-        writer.join();
-        EXPECT_EQ(3, result) << r.name;
+        r.hold();
+        Sleeper writer([this] { return Write(H("05 42 43"), true); });
+        ASSERT_TRUE(writer.Asleep()) << r.name;
+        r.release();
+        EXPECT_EQ(3, writer.Result()) << r.name;
+        for (struct n_tarn_buf* b : held)
+            n_tarn_buf_free(b);
+        held.clear();
         Feed("04 45");
-        EXPECT_EQ(r.name == std::string("ACK") ? "02 41 03 42 02 42 43 03 02" : "02 42 43 03 02", Sent());
+        EXPECT_EQ(r.sent, Sent()) << r.name;
         Feed("06");
         Messages();
     }
@@ -235,20 +243,13 @@ TEST_F(Generic, BlockedWriterGivesUpOnSignalAndHangup)
 {
     ASSERT_EQ(2, Write(H("05 41")));
     for (bool hangup : {false, true}) {
-        std::atomic<struct task_struct*> task{nullptr};
-        ssize_t result = 0;
-        std::thread writer([&] {
-            task = ktest_current();
-            result = Write(H("05 42"), true);
-        });
-        while (!task) std::this_thread::yield();
-        ASSERT_TRUE(ktest_task_wait_asleep(task, 5000));
+        Sleeper writer([this] { return Write(H("05 42"), true); });
+        ASSERT_TRUE(writer.Asleep());
         if (hangup)
             ktest_tty_hangup(tty);
         else
-            ktest_task_signal(task);
-        writer.join();
-        EXPECT_EQ(hangup ? -EIO : -EINTR, result);
+            ktest_task_signal(writer.task());
+        EXPECT_EQ(hangup ? -EIO : -EINTR, writer.Result());
     }
     EXPECT_EQ(1u, Errors("generic_write: bad tty after wait!"));
 }

@@ -4,6 +4,7 @@
 // AddressSanitizer (use after free, double free); the pool must account
 // for every buffer at the end.
 #include <array>
+#include <chrono>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -188,6 +189,21 @@ TEST_P(Race, EverythingAtOnceWithHangups)
         return r != -EIO;
     });
 
+    // Now and then the whole pool is taken and given back, so that writers
+    // also wait for buffers and are woken by releases from another thread.
+    std::thread hog([&] {
+        std::vector<struct n_tarn_buf*> held;
+        while (!stop) {
+            while (struct n_tarn_buf* b = n_tarn_buf_alloc())
+                held.push_back(b);
+            std::this_thread::yield();
+            for (struct n_tarn_buf* b : held)
+                n_tarn_buf_free(b);
+            held.clear();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+
     // A hangup every 150 chunks, while the master goes on.
     int hangups = 0;
     for (int next = 150; !stop; next += 150) {
@@ -201,7 +217,7 @@ TEST_P(Race, EverythingAtOnceWithHangups)
     master.join();
     // Wakes the sleepers for good: without a discipline every call fails.
     ktest_tty_hangup(tty);
-    for (std::thread* t : {&reader, &blocking_writer, &writer, &control})
+    for (std::thread* t : {&reader, &blocking_writer, &writer, &control, &hog})
         t->join();
     EXPECT_GT(hangups, 0);
 

@@ -1,5 +1,6 @@
 #include "tarn_fixture.h"
 
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 
@@ -42,6 +43,38 @@ uint8_t Xor(const Bytes& bytes)
     for (uint8_t b : bytes)
         x ^= b;
     return x;
+}
+
+Sleeper::Sleeper(std::function<ssize_t()> call)
+    : thread_([this, call] {
+          task_ = ktest_current();
+          result_ = call();
+          sleeps_ = ktest_task_sleeps(ktest_current());
+          done_ = true;
+      })
+{
+    while (!task_)
+        std::this_thread::yield();
+}
+
+Sleeper::~Sleeper()
+{
+    if (thread_.joinable())
+        Result();
+}
+
+ssize_t Sleeper::Result()
+{
+    if (!thread_.joinable())
+        return result_;
+    for (int ms = 0; !done_ && ms < 5000; ++ms)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!done_) {
+        stuck_ = true;
+        ktest_task_signal(task_);
+    }
+    thread_.join();
+    return result_;
 }
 
 void Tarn::SetUp()

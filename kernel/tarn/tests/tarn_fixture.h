@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -34,6 +37,32 @@ uint8_t Xor(const Bytes& bytes);
 
 constexpr int kGeneric = TARN_LDISC_GENERIC;
 constexpr int kMoc = TARN_LDISC_MOC;
+
+// A blocking call made on a thread of its own, as a station process makes
+// it, watched through its task.
+class Sleeper {
+public:
+    explicit Sleeper(std::function<ssize_t()> call);
+    ~Sleeper();
+    struct task_struct* task() const { return task_; }
+    // Waits until the call sleeps; false if it does not within 5 s.
+    bool Asleep() { return ktest_task_wait_asleep(task_, 5000) != 0; }
+    // The call's result. A call still asleep 5 s after this is asked has
+    // lost its wake-up: a signal ends it, so that the test fails rather
+    // than hangs, and Stuck() tells.
+    ssize_t Result();
+    bool Stuck() const { return stuck_; }
+    // Times the call went to sleep.
+    long Sleeps() const { return sleeps_; }
+
+private:
+    std::atomic<struct task_struct*> task_{nullptr};
+    std::atomic<bool> done_{false};
+    ssize_t result_ = 0;
+    long sleeps_ = 0;
+    bool stuck_ = false;
+    std::thread thread_;
+};
 
 class Tarn : public ::testing::Test {
 protected:

@@ -29,6 +29,10 @@ void ktest_task_clear_signal(struct task_struct *t);
 int ktest_task_wait_asleep(struct task_struct *t, int timeout_ms);
 /* Times the task has gone to sleep. */
 long ktest_task_sleeps(struct task_struct *t);
+/* Runs fn(arg) once, on the thread that next adds a waiter to q, before the
+ * waiter joins it: a test acts in the window between a caller's last check
+ * and its sleep. */
+void ktest_wait_queue_hook(wait_queue_head_t *q, void (*fn)(void *), void *arg);
 
 /* A tty with a recording serial driver and no line discipline yet. */
 struct tty_struct *ktest_tty_alloc(const char *name);
@@ -72,6 +76,9 @@ void ktest_tty_other_closed(struct tty_struct *tty, int closed);
  * far; returns the number copied. */
 size_t ktest_tty_take_output(struct tty_struct *tty, unsigned char *buf, size_t size);
 size_t ktest_tty_output_len(struct tty_struct *tty);
+/* Runs fn(arg) once, on the writing thread, after the serial driver has
+ * recorded its next write: a test acts in the middle of a receive call. */
+void ktest_tty_output_hook(struct tty_struct *tty, void (*fn)(void *), void *arg);
 
 /* Registered discipline operations of `disc`, or NULL. */
 struct tty_ldisc_ops *ktest_ldisc_ops(int disc);

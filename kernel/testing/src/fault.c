@@ -103,4 +103,5 @@ void ktest_reset(void)
 	ktest_device_reset();
 	ktest_files_reset();
 	ktest_tty_reset();
+	ktest_sched_reset();
 }

@@ -9,4 +9,5 @@ void ktest_dma_reset(void);
 void ktest_device_reset(void);
 void ktest_files_reset(void);
 void ktest_tty_reset(void);
+void ktest_sched_reset(void);
 #endif

@@ -11,6 +11,8 @@
 #include <linux/sched.h>
 #include <linux/wait.h>
 
+#include "internal.h"
+
 struct task_struct {
 	pthread_mutex_t lock;
 	pthread_cond_t cond;
@@ -211,8 +213,45 @@ static void link_tail(wait_queue_head_t *q, wait_queue_t *wait)
 	q->ktest_last = wait;
 }
 
+static pthread_mutex_t join_hook_lock = PTHREAD_MUTEX_INITIALIZER;
+static wait_queue_head_t *join_hook_queue;
+static void (*join_hook_fn)(void *);
+static void *join_hook_arg;
+
+void ktest_wait_queue_hook(wait_queue_head_t *q, void (*fn)(void *), void *arg)
+{
+	pthread_mutex_lock(&join_hook_lock);
+	join_hook_queue = q;
+	join_hook_fn = fn;
+	join_hook_arg = arg;
+	pthread_mutex_unlock(&join_hook_lock);
+}
+
+void ktest_sched_reset(void)
+{
+	ktest_wait_queue_hook(NULL, NULL, NULL);
+}
+
+/* Runs a test's hook for q, once, before the waiter joins the queue. */
+static void join_hook(wait_queue_head_t *q)
+{
+	void (*fn)(void *) = NULL;
+	void *arg = NULL;
+
+	pthread_mutex_lock(&join_hook_lock);
+	if (join_hook_queue == q) {
+		fn = join_hook_fn;
+		arg = join_hook_arg;
+		join_hook_queue = NULL;
+	}
+	pthread_mutex_unlock(&join_hook_lock);
+	if (fn)
+		fn(arg);
+}
+
 void add_wait_queue(wait_queue_head_t *q, wait_queue_t *wait)
 {
+	join_hook(q);
 	pthread_mutex_lock(&q->lock);
 	__atomic_fetch_and(&wait->flags, ~WQ_FLAG_EXCLUSIVE, __ATOMIC_SEQ_CST);
 	link_tail(q, wait);
@@ -221,6 +260,7 @@ void add_wait_queue(wait_queue_head_t *q, wait_queue_t *wait)
 
 void add_wait_queue_exclusive(wait_queue_head_t *q, wait_queue_t *wait)
 {
+	join_hook(q);
 	pthread_mutex_lock(&q->lock);
 	__atomic_fetch_or(&wait->flags, WQ_FLAG_EXCLUSIVE, __ATOMIC_SEQ_CST);
 	link_tail(q, wait);

@@ -31,6 +31,8 @@ struct ktest_tty {
 	unsigned char *out;
 	size_t out_len, out_room;
 	struct ktest_file *files;
+	void (*output_hook)(void *);	/* once, after the next driver write */
+	void *output_hook_arg;
 };
 
 static const struct file_operations tty_fops;
@@ -108,6 +110,8 @@ static void ldisc_put(struct tty_ldisc_ops *ops)
 static int driver_write(struct tty_struct *tty, const unsigned char *buf, int count)
 {
 	struct ktest_tty *k = tty->ktest;
+	void (*hook)(void *);
+	void *arg;
 
 	if (count <= 0)
 		return 0;
@@ -123,8 +127,23 @@ static int driver_write(struct tty_struct *tty, const unsigned char *buf, int co
 	}
 	memcpy(k->out + k->out_len, buf, count);
 	k->out_len += count;
+	hook = k->output_hook;
+	arg = k->output_hook_arg;
+	k->output_hook = NULL;
 	pthread_mutex_unlock(&k->lock);
+	if (hook)
+		hook(arg);
 	return count;
+}
+
+void ktest_tty_output_hook(struct tty_struct *tty, void (*fn)(void *), void *arg)
+{
+	struct ktest_tty *k = tty->ktest;
+
+	pthread_mutex_lock(&k->lock);
+	k->output_hook = fn;
+	k->output_hook_arg = arg;
+	pthread_mutex_unlock(&k->lock);
 }
 
 static int driver_write_room(struct tty_struct *tty)

@@ -83,17 +83,22 @@ int sendUnixUIDRequest(const char* name, unsigned int* uid)
 {
     if (!checkName(name))
         return ZELDBUS_BAD_ARGUMENT;
-    unsigned char* answer = nullptr;
+    // The call sets the buffer place to null only for a uint32 answer (the
+    // value then comes as the length); strings and byte arrays bring a
+    // buffer, and an answer without argument or of any other type leaves the
+    // place as it was. Only the first names a user: taking uid 0 from the
+    // others would let an unidentified caller pass for root.
+    unsigned char untouched = 0;
+    unsigned char* answer = &untouched;
     int value = 0;
     int result = zeldbus_sendMessageSyncExt(g_dbusLibPath, DBUS_SERVICE_DBUS, DBUS_INTERFACE_DBUS,
                                             "GetConnectionUnixUser", ZELDBUS_ARG_STRING, name, 0,
                                             &answer, &value);
     if (result != ZELDBUS_OK)
         return result;
-    // A uint32 answer comes back as a null buffer with the value as length;
-    // anything else (an error text) leaves a buffer.
     if (answer != nullptr) {
-        free(answer);
+        if (answer != &untouched)
+            free(answer);
         return ZELDBUS_NOT_CONFIGURED;
     }
     *uid = static_cast<unsigned int>(value);

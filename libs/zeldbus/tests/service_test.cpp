@@ -1,4 +1,5 @@
 // A service built on zeldbus, called by bus clients that nobody here wrote.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "bus_fixture.h"
@@ -8,6 +9,39 @@
 using namespace zeldbus_test;
 using zeltest::CommandResult;
 using zeltest::RunAs;
+
+// While set, the bus daemon's uint32 answers (the uid query's) reach the
+// library as a reply of this message type carrying one argument of this
+// type (none for DBUS_TYPE_INVALID; a uint32 is 4242).
+struct UidAnswer {
+    int messageType;
+    int argType;
+};
+UidAnswer* g_uidAnswer = nullptr;
+
+// Stands between the library and libdbus in this test program.
+extern "C" DBusMessage* dbus_pending_call_steal_reply(DBusPendingCall* pending)
+{
+    static auto real = reinterpret_cast<DBusMessage* (*)(DBusPendingCall*)>(
+        dlsym(RTLD_NEXT, "dbus_pending_call_steal_reply"));
+    DBusMessage* reply = real(pending);
+    DBusMessageIter args;
+    if (g_uidAnswer == nullptr || reply == nullptr
+        || !dbus_message_has_sender(reply, DBUS_SERVICE_DBUS)
+        || !dbus_message_iter_init(reply, &args)
+        || dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_UINT32)
+        return reply;
+    DBusMessage* other = dbus_message_new(g_uidAnswer->messageType);
+    dbus_message_set_reply_serial(other, dbus_message_get_reply_serial(reply));
+    dbus_message_set_sender(other, DBUS_SERVICE_DBUS);
+    if (g_uidAnswer->messageType == DBUS_MESSAGE_TYPE_ERROR)
+        dbus_message_set_error_name(other, DBUS_ERROR_FAILED);
+    dbus_uint32_t value = g_uidAnswer->argType == DBUS_TYPE_BOOLEAN ? 1 : 4242;
+    if (g_uidAnswer->argType != DBUS_TYPE_INVALID)
+        dbus_message_append_args(other, g_uidAnswer->argType, &value, DBUS_TYPE_INVALID);
+    dbus_message_unref(reply);
+    return other;
+}
 
 namespace {
 
@@ -180,6 +214,39 @@ TEST_F(ServiceCalls, UnknownCallerGetsUserUidNotFound)
     };
     EXPECT_EQ(1u, monitor.count(isAnswer, 500));
     EXPECT_TRUE(g_calls.empty());
+}
+
+// Only a uint32 answer names the caller's uid; an answer without argument or
+// with another type identifies nobody, least of all root.
+TEST_F(ServiceCalls, OnlyAUint32AnswerIdentifiesTheCaller)
+{
+    const struct {
+        const char* name;
+        UidAnswer answer;
+        bool identified;
+    } cases[] = {
+        {"uint32", {DBUS_MESSAGE_TYPE_METHOD_RETURN, DBUS_TYPE_UINT32}, true},
+        {"no argument", {DBUS_MESSAGE_TYPE_METHOD_RETURN, DBUS_TYPE_INVALID}, false},
+        {"int32", {DBUS_MESSAGE_TYPE_METHOD_RETURN, DBUS_TYPE_INT32}, false},
+        {"boolean", {DBUS_MESSAGE_TYPE_METHOD_RETURN, DBUS_TYPE_BOOLEAN}, false},
+        {"error without text", {DBUS_MESSAGE_TYPE_ERROR, DBUS_TYPE_INVALID}, false},
+    };
+    std::vector<unsigned char> bytes = {1};
+    for (auto c : cases) {
+        SCOPED_TRACE(c.name);
+        g_calls.clear();
+        RawPeer peer;  // a new peer, so its uid is asked for
+        g_uidAnswer = &c.answer;
+        DBusMessage* answer = peer.answer(peer.send("Reverse", &bytes));
+        g_uidAnswer = nullptr;
+        ASSERT_NE(nullptr, answer);
+        EXPECT_EQ(c.identified ? "" : "USER UID NOT FOUND", StringArg(answer));
+        dbus_message_unref(answer);
+        ASSERT_EQ(c.identified ? 1u : 0u, g_calls.size());
+        if (c.identified) {
+            EXPECT_EQ(4242u, g_calls[0].uid);
+        }
+    }
 }
 
 // The packaging policy: only root owns the security service's name, every

@@ -10,7 +10,9 @@
 #define __aligned(x) __attribute__((aligned(x)))
 #define likely(x) __builtin_expect(!!(x), 1)
 #define unlikely(x) __builtin_expect(!!(x), 0)
-#define READ_ONCE(x) (*(const volatile __typeof__(x) *)&(x))
-#define WRITE_ONCE(x, v) (*(volatile __typeof__(x) *)&(x) = (v))
+/* Marked accesses of data that others change without a common lock: relaxed
+ * atomics, so that ThreadSanitizer treats them as the kernel's tools do. */
+#define READ_ONCE(x) __atomic_load_n(&(x), __ATOMIC_RELAXED)
+#define WRITE_ONCE(x, v) __atomic_store_n(&(x), (v), __ATOMIC_RELAXED)
 #define barrier() __asm__ __volatile__("" ::: "memory")
 #endif

@@ -373,6 +373,43 @@ static int case_hangup(void)
 	return 0;
 }
 
+static int read_gives_way(struct pty *p)
+{
+	uint8_t buf[64];
+
+	return read(p->slave, buf, sizeof(buf)) < 0 && errno == EAGAIN ? 0 : 1;
+}
+
+static int write_gives_way(struct pty *p)
+{
+	return st_write(p->slave, "05 42") == -EAGAIN ? 0 : 1;
+}
+
+/* A discipline change does not wait for sleeping readers and writers: they
+ * give way with EAGAIN, as those of the kernel's own disciplines do, and
+ * TIOCSETD goes through instead of failing with EBUSY after 5 s. */
+static int case_ldisc_change(void)
+{
+	pid_t reader, writer;
+	struct pty p;
+	int fd, d = N_TTY;
+
+	CHECK(pty_open(&p, TARN_LDISC_GENERIC) == 0, "open");
+	CHECK(st_resume(p.slave, 5) == 0, "resume");
+	CHECK(st_write(p.slave, "05 41") == 2, "first write");
+	in_child(read_gives_way, &p, &reader);
+	in_child(write_gives_way, &p, &writer);
+	sleep_ms(300);
+	fd = pty_open_slave(&p, 0);
+	CHECK(ioctl(fd, TIOCSETD, &d) == 0, "TIOCSETD N_TTY with sleepers: %s", strerror(errno));
+	CHECK(ioctl(fd, TIOCGETD, &d) == 0 && d == N_TTY, "discipline %d", d);
+	CHECK(reap(reader, 5000) == 0, "sleeping reader gets EAGAIN");
+	CHECK(reap(writer, 5000) == 0, "sleeping writer gets EAGAIN");
+	close(fd);
+	pty_close(&p);
+	return 0;
+}
+
 /* New kernel log records since the last call that contain text, at a level
  * of max_level or more urgent. */
 static int kmsg_find(int kmsg, const char *text, int max_level)
@@ -427,12 +464,20 @@ static int case_debug(void)
 	return 0;
 }
 
+static int pool_write(struct pty *p)
+{
+	return st_write(p->slave, "01 41") == 2 ? 0 : 1;
+}
+
 /* With every pty closed, all 64 buffers must be free: 70 unread polls of a
- * silent station queue exactly 64 messages. */
+ * silent station queue exactly 64 messages. A write then waits for a buffer
+ * and proceeds when a reader gives one back. */
 static int case_pool(void)
 {
+	uint8_t msg[8];
 	struct pty p;
-	int i, n = -1;
+	int i, n = -1, status;
+	pid_t writer;
 
 	CHECK(pty_open(&p, TARN_LDISC_GENERIC) == 0, "open");
 	CHECK(st_cmd(p.slave, TARN_REGISTER, 1) == 0, "register");
@@ -445,6 +490,11 @@ static int case_pool(void)
 	sleep_ms(300);
 	n = st_inq(p.slave);
 	CHECK(n == 64, "%d messages queued, 64 expected", n);
+	in_child(pool_write, &p, &writer);
+	sleep_ms(300);
+	CHECK(waitpid(writer, &status, WNOHANG) == 0, "a write should wait for a buffer");
+	CHECK(st_read(p.slave, msg, sizeof(msg), T_ANSWER) == 2, "a reader takes a message");
+	CHECK(reap(writer, 5000) == 0, "the waiting write proceeds when the buffer comes back");
 	pty_close(&p);
 	return 0;
 }
@@ -476,6 +526,7 @@ static const struct named_case cases[] = {
 	{ "ioctls", case_ioctls },
 	{ "blocking", case_blocking },
 	{ "hangup", case_hangup },
+	{ "ldisc_change", case_ldisc_change },
 	{ "debug", case_debug },
 	{ "pool", case_pool },
 	{ "stress", case_stress },

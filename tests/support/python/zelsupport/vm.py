@@ -24,8 +24,16 @@ commands are shell commands run after the programs, modules still loaded.
 A suite with line_master has the host line master at the far end of the
 i.MX6Q's UARTs (tarn_uart_master, from the host build). The shell side is
 board/vm/build-modules and board/vm/run.
+
+The kernel boots with SLUB debugging on every cache and page poisoning
+(board/vm/run). After a suite's programs, every slab cache is checked, so
+that corruption of objects nobody touched again is reported too, inside the
+suite's part of the log. result.faults lists the lines of that part which
+report a fault (KERNEL_FAULTS) and any check that could not run; every suite
+asserts that it is empty.
 """
 import os
+import re
 import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -35,6 +43,27 @@ from . import paths
 VM_DIR = paths.SOURCE_DIR / "board" / "vm"
 MACHINE = os.environ.get("ZEL_VM_MACHINE", "x86_64")
 UART_MASTER = "tests/kernel/programs/tarn_uart_master"
+
+# Kernel log lines that report a fault: oopses, BUG_ON, warnings and
+# lockups, with a backtrace ("Call Trace" on x86, "unwind_backtrace from" on
+# ARM); the SLUB debugging reports ("BUG kmalloc-1k (Not tainted): Poison
+# overwritten", "Right Redzone overwritten", "Object padding overwritten",
+# "FIX kmalloc-1k: Restoring ..."); page poisoning; list corruption.
+KERNEL_FAULTS = re.compile("|".join([
+    r"BUG:", r"kernel BUG at", r"Oops", r"general protection", r"Kernel panic",
+    r"Unable to handle kernel",
+    r"WARNING:", r"Call Trace", r"unwind_backtrace from", r"UBSAN", r"KASAN", r"refcount_t",
+    r"BUG \S+ \([^)]*\): ", r"FIX \S+: ",
+    r"Poison overwritten", r"Redzone overwritten", r"Object padding", r"Padding overwritten",
+    r"pagealloc: (memory corruption|single bit error)",
+    r"list_(add|del) corruption",
+    r"blocked for more than \d+ seconds",
+]))
+
+# Checks every slab cache now (red zones of live objects, poison of free
+# ones); fails when there was none to check.
+SLAB_CHECK = ("sh n=0; for v in /sys/kernel/slab/*/validate; do echo 1 >$v && n=$((n+1)); done; "
+              "echo slab caches checked: $n; [ $n -gt 0 ]")
 
 
 @dataclass
@@ -62,8 +91,17 @@ class SuiteResult:
     loads: list = field(default_factory=list)
     runs: list = field(default_factory=list)
     unloads: list = field(default_factory=list)
-    commands: list = field(default_factory=list)
+    commands: list = field(default_factory=list)   # the suite's shell commands
+    checks: list = field(default_factory=list)     # shell steps of the rig
     kernel_log: str = ""
+
+    @property
+    def faults(self):
+        """Fault reports in this suite's kernel log, and failed checks."""
+        found = [line for line in self.kernel_log.splitlines() if KERNEL_FAULTS.search(line)]
+        found += [f"step {s.index} failed ({s.status}): {s.args}\n{s.output}"
+                  for s in self.checks if s.status != 0]
+        return found
 
 
 def module_name(ko):
@@ -90,6 +128,7 @@ def _plan(suites):
         lines += [f"load {ko} {params}".rstrip() for ko, params in s.modules]
         lines += [f"run {Path(p).name} {args}".rstrip() for p, args in s.programs]
         lines += [f"sh {command}" for command in s.commands]
+        lines.append(SLAB_CHECK)
         lines += [f"unload {module_name(ko)}" for ko, _ in reversed(s.modules)]
         lines.append(f"sh echo zelvm-suite-end {s.name} > /dev/kmsg")
     return "\n".join(lines) + "\n"
@@ -101,6 +140,7 @@ class VmRun:
         self.console = (self.out / "console.log").read_text(errors="replace")
         self.kernel_log = (self.out / "kernel.log").read_text(errors="replace")
         self._suites = {}
+        commands = {s.name: set(s.commands) for s in suites}
         current = None
         for line in (self.out / "steps").read_text().splitlines():
             index, status, verb, *rest = line.split(" ", 3)
@@ -118,8 +158,10 @@ class VmRun:
                 current.runs.append(step)
             elif verb == "unload":
                 current.unloads.append(step)
-            elif verb == "sh" and not args.startswith("echo zelvm-suite-"):
+            elif verb == "sh" and args in commands[current.name]:
                 current.commands.append(step)
+            elif verb == "sh":
+                current.checks.append(step)
         missing = [s.name for s in suites if s.name not in self._suites]
         if missing:
             raise RuntimeError(f"suites {missing} did not run; see {self.out}/console.log")
