@@ -10,6 +10,31 @@ elseif(ZEL_SANITIZE STREQUAL "thread")
 elseif(NOT ZEL_SANITIZE STREQUAL "")
   message(FATAL_ERROR "ZEL_SANITIZE must be empty, address or thread")
 endif()
+# UBSan's alignment check takes the Thumb bit of a function's address for a
+# misalignment whenever a reference to a function is bound (std::function
+# from a function name), so sanitized ARM builds compile ARM-state code.
+if(ZEL_SANITIZE STREQUAL "address" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  add_compile_options(-marm)
+endif()
+
+# zel_program_path(<var> <target>)
+# A path that runs the built program when executed: the program itself, or in
+# a cross build a script that runs it under CMAKE_CROSSCOMPILING_EMULATOR.
+# For programs that tests start themselves (CTest adds the emulator only to
+# the commands it starts).
+function(zel_program_path var target)
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    set(${var} $<TARGET_FILE:${target}> PARENT_SCOPE)
+    return()
+  endif()
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.run)
+  file(GENERATE OUTPUT ${script}
+       CONTENT "#!/bin/sh\nexec ${emulator} \"$<TARGET_FILE:${target}>\" \"$@\"\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                        WORLD_READ WORLD_EXECUTE)
+  set(${var} ${script} PARENT_SCOPE)
+endfunction()
 
 # Our own code builds warning-free; third-party headers are included as
 # system headers so their warnings do not count.

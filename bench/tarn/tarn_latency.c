@@ -1,18 +1,23 @@
 /*
- * Poll-to-answer latency of the tarn module over a pty, run in the VM: the
- * time from the line master's last byte to the station's whole answer on
- * the master side, for a poll answered with EOT, a selection answered with
- * ACK, and a poll answered with a pending frame. Prints figures.
+ * Poll-to-answer latency of the tarn module, run in the VM: the time from
+ * the line master's last byte to the station's whole answer on the master
+ * side, for a poll answered with EOT, a selection answered with ACK, and a
+ * poll answered with a pending frame. Prints figures.
  *
- *   tarn_latency [polls]      default 2000
+ *   tarn_latency [--uart LINE CONTROL] [polls]      default 2000
+ *
+ * The line is a pty, or with --uart the UART LINE whose line master is on
+ * the host (reached through the UART CONTROL), which takes the times.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "linemaster.h"
+#include "linemaster_remote.h"
 #include "tarn_ioctl.h"
 
 static int cmp_u64(const void *a, const void *b)
@@ -35,26 +40,35 @@ static void report(const char *what, uint64_t *us, int n)
 static int timed(struct pty *p, int nb, const char *send, size_t answer, uint64_t *us)
 {
 	uint8_t buf[64];
-	uint64_t t0;
+	int64_t took;
 
 	while (read(nb, buf, sizeof(buf)) > 0)
 		;
-	t0 = now_us();
-	lm_send(p, send);
-	if (lm_collect(p, buf, answer, 5000) != answer)
+	took = lm_exchange(p, send, answer, 5000);
+	if (took < 0)
 		return -1;
-	*us = now_us() - t0;
+	*us = (uint64_t)took;
 	return 0;
 }
 
 int main(int argc, char **argv)
 {
-	int polls = argc > 1 ? atoi(argv[1]) : 2000, i, nb;
-	uint64_t *eot = calloc((size_t)polls, sizeof(*eot));
-	uint64_t *ack = calloc((size_t)polls, sizeof(*ack));
-	uint64_t *frame = calloc((size_t)polls, sizeof(*frame));
+	const char *line = "a pty";
+	int polls, i, nb;
+	uint64_t *eot, *ack, *frame;
 	struct pty p;
 
+	if (argc > 3 && !strcmp(argv[1], "--uart")) {
+		if (line_use_uart(argv[2], argv[3]))
+			return 1;
+		line = argv[2];
+		argv += 3;
+		argc -= 3;
+	}
+	polls = argc > 1 ? atoi(argv[1]) : 2000;
+	eot = calloc((size_t)polls, sizeof(*eot));
+	ack = calloc((size_t)polls, sizeof(*ack));
+	frame = calloc((size_t)polls, sizeof(*frame));
 	if (polls <= 0 || !eot || !ack || !frame || pty_mount() ||
 	    pty_open(&p, TARN_LDISC_GENERIC) || st_resume(p.slave, 5))
 		return 1;
@@ -69,7 +83,7 @@ int main(int argc, char **argv)
 		}
 		lm_send(&p, "06");
 	}
-	printf("tarn over a pty, generic discipline, one station\n");
+	printf("tarn over %s, generic discipline, one station\n", line);
 	report("poll -> EOT", eot, polls);
 	report("select -> ACK", ack, polls);
 	report("poll -> pending frame (4 bytes)", frame, polls);

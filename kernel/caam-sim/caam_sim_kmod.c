@@ -3,7 +3,10 @@
  * The CAAM stand-in as a kernel module, for test machines without a CAAM:
  * platform devices for the controller, its secure memory and its job rings,
  * AES through the kernel crypto API, and an ordered workqueue as the rings'
- * completion context.
+ * completion context. Where the kernel has a device tree (the i.MX6 test
+ * machine) the controller is the tree's own CAAM node, which the stand-in
+ * binds as the CAAM driver would; elsewhere it registers a controller of
+ * its own.
  *
  * The device follows bus addresses only through the live mappings of its
  * job rings (caam_sim_dma.c); the devices' 32-bit DMA mask keeps every
@@ -51,6 +54,7 @@ module_param(jobs, ulong, 0444);
 MODULE_PARM_DESC(jobs, "Jobs run since load");
 
 static struct platform_device *csim_ctrl, *csim_sm, *csim_jr[CAAM_SIM_MAX_RINGS];
+static bool csim_own_ctrl;	/* registered by this module, not the device tree's */
 static struct workqueue_struct *csim_wq;
 
 struct csim_work {
@@ -284,9 +288,10 @@ static void csim_remove_devices(void)
 	}
 	if (!IS_ERR_OR_NULL(csim_sm))
 		platform_device_unregister(csim_sm);
-	if (!IS_ERR_OR_NULL(csim_ctrl))
+	if (csim_own_ctrl && !IS_ERR_OR_NULL(csim_ctrl))
 		platform_device_unregister(csim_ctrl);
 	csim_sm = csim_ctrl = NULL;
+	csim_own_ctrl = false;
 	csim_dma_forget();
 }
 
@@ -294,9 +299,6 @@ static int csim_add_devices(struct device **jrdevs)
 {
 	int i, ret;
 
-	csim_ctrl = csim_add_device("caam-sim", PLATFORM_DEVID_NONE);
-	if (IS_ERR(csim_ctrl))
-		return PTR_ERR(csim_ctrl);
 	csim_sm = csim_add_device("caam-sim-sm", PLATFORM_DEVID_NONE);
 	if (IS_ERR(csim_sm))
 		return PTR_ERR(csim_sm);
@@ -312,10 +314,113 @@ static int csim_add_devices(struct device **jrdevs)
 	return 0;
 }
 
-static int __init caam_sim_init(void)
+/* Brings the stand-in up behind the controller device ctrl. */
+static int csim_start(struct platform_device *ctrl)
 {
 	struct caam_sim_params params = { .units = units, .rings = rings };
 	struct device *jrdevs[CAAM_SIM_MAX_RINGS];
+	int ret;
+
+	csim_ctrl = ctrl;
+	ret = csim_add_devices(jrdevs);
+	if (ret)
+		goto remove;
+	/* A test stand-in: the master key lives as long as the module. */
+	get_random_bytes(params.master_key, sizeof(params.master_key));
+	ret = caam_sim_attach(&params, &ctrl->dev, &csim_sm->dev, jrdevs);
+	memzero_explicit(params.master_key, sizeof(params.master_key));
+	if (ret)
+		goto remove;
+	pr_info("caam-sim: CAAM stand-in with %d job rings and %u key store units\n", rings,
+		units);
+	return 0;
+
+remove:
+	csim_remove_devices();
+	return ret;
+}
+
+static void csim_stop(void)
+{
+	/* Jobs in flight finish before the rings go away. */
+	drain_workqueue(csim_wq);
+	caam_sim_detach();
+	csim_remove_devices();
+}
+
+#ifdef CONFIG_OF
+static int csim_probe(struct platform_device *pdev)
+{
+	int ret;
+
+	if (csim_ctrl)
+		return -EBUSY;	/* one controller */
+	ret = csim_start(pdev);
+	if (!ret)
+		dev_info(&pdev->dev, "bound to %pOF\n", pdev->dev.of_node);
+	return ret;
+}
+
+static int csim_remove(struct platform_device *pdev)
+{
+	csim_stop();
+	return 0;
+}
+
+/* The CAAM driver's own compatibles. No module alias: nothing should load
+ * the stand-in in place of the real driver. */
+static const struct of_device_id csim_of_match[] = {
+	{ .compatible = "fsl,sec-v4.0" },
+	{ .compatible = "fsl,sec4.0" },
+	{ }
+};
+
+static struct platform_driver csim_driver = {
+	.probe = csim_probe,
+	.remove = csim_remove,
+	.driver = {
+		.name = "caam-sim",
+		.of_match_table = csim_of_match,
+	},
+};
+
+static int csim_bind(void)
+{
+	int ret = platform_driver_register(&csim_driver);
+
+	if (ret)
+		return ret;
+	if (!csim_ctrl) {
+		/* No CAAM node, or its probe failed (the log says why). */
+		platform_driver_unregister(&csim_driver);
+		return -ENODEV;
+	}
+	return 0;
+}
+
+static void csim_unbind(void)
+{
+	platform_driver_unregister(&csim_driver);
+}
+#else
+static int csim_bind(void)
+{
+	struct platform_device *ctrl = csim_add_device("caam-sim", PLATFORM_DEVID_NONE);
+
+	if (IS_ERR(ctrl))
+		return PTR_ERR(ctrl);
+	csim_own_ctrl = true;
+	return csim_start(ctrl);
+}
+
+static void csim_unbind(void)
+{
+	csim_stop();
+}
+#endif
+
+static int __init caam_sim_init(void)
+{
 	int ret;
 
 	if (rings < 0 || rings > CAAM_SIM_MAX_RINGS)
@@ -323,28 +428,19 @@ static int __init caam_sim_init(void)
 	csim_wq = alloc_ordered_workqueue("caam-sim", 0);
 	if (!csim_wq)
 		return -ENOMEM;
-	ret = csim_add_devices(jrdevs);
+	ret = csim_bind();
 	if (ret)
-		goto remove;
-	/* A test stand-in: the master key lives as long as the module. */
-	get_random_bytes(params.master_key, sizeof(params.master_key));
-	ret = caam_sim_attach(&params, &csim_ctrl->dev, &csim_sm->dev, jrdevs);
-	memzero_explicit(params.master_key, sizeof(params.master_key));
-	if (ret)
-		goto remove;
+		goto destroy;
 	if (reveal) {
 		ret = misc_register(&csim_reveal_misc);
 		if (ret)
-			goto detach;
+			goto unbind;
 	}
-	pr_info("caam-sim: CAAM stand-in with %d job rings and %u key store units\n", rings,
-		units);
 	return 0;
 
-detach:
-	caam_sim_detach();
-remove:
-	csim_remove_devices();
+unbind:
+	csim_unbind();
+destroy:
 	destroy_workqueue(csim_wq);
 	return ret;
 }
@@ -353,10 +449,8 @@ static void __exit caam_sim_exit(void)
 {
 	if (reveal)
 		misc_deregister(&csim_reveal_misc);
-	/* Jobs in flight finish before the rings go away. */
+	csim_unbind();
 	destroy_workqueue(csim_wq);
-	caam_sim_detach();
-	csim_remove_devices();
 }
 
 module_init(caam_sim_init);

@@ -2,10 +2,10 @@ import pytest
 
 from zelsupport import paths, vm
 
-from suites import SUITES
+from suites import suites
 
 
 @pytest.fixture(scope="session")
 def kernel_vm():
-    """One boot of the installed Debian kernel for the whole session."""
-    return vm.boot(SUITES, paths.BUILD_DIR / "vm")
+    """One boot of the session's VM machine for the whole session."""
+    return vm.boot(suites(vm.MACHINE), paths.BUILD_DIR / "vm")

@@ -1,12 +1,15 @@
 """The vcrypto module in a real kernel (the VM rig): it loads on the CAAM
 stand-in, registers /dev/vcrypto, serves the device test program through
-the real ioctl, and unloads, without a kernel fault."""
+the real ioctl, and unloads, without a kernel fault. On the i.MX6Q the
+stand-in is the driver of the device tree's CAAM node, which the module
+finds through the kernel's own device-tree lookups."""
 import re
 
 import pytest
 
-pytestmark = pytest.mark.vm
+from zelsupport import vm
 
+pytestmark = pytest.mark.vm
 
 
 @pytest.fixture(scope="module")
@@ -39,3 +42,12 @@ def test_kernel_log_has_the_decoding_messages_and_no_fault(result):
                  "get_black_key, \\d+: black key import failed \\(-5\\)",
                  "cbc_aes, \\d+: failed to import black key"):
         assert re.search(text, log), text + "\n" + log
+
+
+@pytest.mark.skipif(vm.MACHINE != "imx6q", reason="the device tree is the i.MX6Q machine's")
+def test_caam_stand_in_drives_the_device_tree_node(result):
+    driver, compatible = result.commands
+    assert (driver.status, driver.output.split("/")[-1].strip()) == (0, "caam-sim"), driver
+    assert "fsl,sec-v4.0" in compatible.output.split(), compatible
+    assert "caam-sim 2100000.crypto: bound to /soc/bus@2100000/crypto@2100000" in \
+        result.kernel_log, result.kernel_log

@@ -2,6 +2,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <pthread.h>
+#include <stdint.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <string.h>
@@ -15,11 +16,37 @@
 static pthread_mutex_t copy_lock = PTHREAD_MUTEX_INITIALIZER;
 static long copies;
 
+/* Bytes of the user buffer that the kernel can reach, probed page by page
+ * with one-byte transfers through a pipe: a write from an unreadable page,
+ * or a read into an unwritable one, fails with EFAULT. A reachable byte is
+ * written back with its own value, into a range about to be copied over
+ * anyway. Without a pipe it trusts the pointers. */
+static unsigned long probe_pages(char *user, unsigned long n, int to_user)
+{
+	const unsigned long page = (unsigned long)sysconf(_SC_PAGESIZE);
+	unsigned long done = 0;
+	char byte;
+	int fds[2];
+
+	if (pipe(fds))
+		return n;
+	while (done < n) {
+		char *at = user + done;
+
+		if (write(fds[1], at, 1) != 1 || read(fds[0], to_user ? at : &byte, 1) != 1)
+			break;
+		done += page - (uintptr_t)at % page;
+	}
+	close(fds[0]);
+	close(fds[1]);
+	return done < n ? done : n;
+}
+
 /* Bytes of [user, user + n) that can be reached, copying them: an unmapped
  * or read-only user buffer gives a short copy, as in the kernel, instead of
  * a crash. The plain copy that follows a full probe lets AddressSanitizer
- * check the buffers too. Without process_vm_* (seccomp) it trusts the
- * pointers. */
+ * check the buffers too. Where process_vm_* is refused (seccomp) or missing
+ * (qemu-user) the pages are probed instead. */
 static unsigned long reachable(void *to, const void *from, unsigned long n, int to_user)
 {
 	struct iovec local = { to_user ? (void *)from : to, n };
@@ -29,7 +56,7 @@ static unsigned long reachable(void *to, const void *from, unsigned long n, int 
 	done = to_user ? process_vm_writev(getpid(), &local, 1, &remote, 1, 0)
 		       : process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
 	if (done < 0 && (errno == ENOSYS || errno == EPERM))
-		return n;
+		return probe_pages(to_user ? to : (void *)from, n, to_user);
 	return done < 0 ? 0 : (unsigned long)done;
 }
 

@@ -33,6 +33,14 @@
 #define DEVICE "/dev/vcrypto"
 #define MAX_REQUEST (VCRYPTO_HEADER_LEN + VCRYPTO_MAX_DATA)
 
+/* An address in the kernel's part of the address space: the direct map on
+ * x86-64, the start of low memory (3G/1G split) on 32-bit ARM. */
+#if UINTPTR_MAX > 0xffffffffu
+#define KERNEL_ADDRESS ((void *)0xffff888000000000UL)
+#else
+#define KERNEL_ADDRESS ((void *)0xc0000000UL)
+#endif
+
 /* The module's key modifier, pinned: records are bound to it. */
 static const uint8_t keymod[16] = {
 	0x76, 0x79, 0x72, 0x6e, 0x61, 0x2d, 0x6b, 0x65,
@@ -243,7 +251,7 @@ static void test_bad_buffers(const uint8_t *record)
 	report(err == EFAULT, "cipher request cut short", "errno %d", err);
 	err = command(VCRYPTO_CMD(VCRYPTO_NR_RANDOM, 16383), last);
 	report(err == EFAULT, "random running off its mapping", "errno %d", err);
-	err = command(VCRYPTO_CMD(VCRYPTO_NR_RANDOM, 64), (void *)0xffff888000000000UL);
+	err = command(VCRYPTO_CMD(VCRYPTO_NR_RANDOM, 64), KERNEL_ADDRESS);
 	report(err == EFAULT, "kernel address refused", "errno %d", err);
 	munmap(area, 2 * page);
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "linemaster.h"
+#include "linemaster_remote.h"
 #include "tarn_ioctl.h"
 
 int case_failed;
@@ -79,18 +80,27 @@ int pty_open_slave(const struct pty *p, int flags)
 
 int pty_open(struct pty *p, int disc)
 {
+	int uart;
+
 	memset(p, 0, sizeof(*p));
 	p->slave = -1;
 	p->disc = disc;
-	p->master = posix_openpt(O_RDWR | O_NOCTTY);
-	if (p->master < 0)
-		return -errno;
-	if (grantpt(p->master) || unlockpt(p->master) ||
-	    ptsname_r(p->master, p->path, sizeof(p->path)))
-		goto fail;
-	p->slave = pty_open_slave(p, 0);
-	if (p->slave < 0)
-		goto fail;
+	uart = line_uart_open(p);
+	if (uart < 0) {
+		pty_close(p);
+		return uart;
+	}
+	if (uart) {
+		p->master = posix_openpt(O_RDWR | O_NOCTTY);
+		if (p->master < 0)
+			return -errno;
+		if (grantpt(p->master) || unlockpt(p->master) ||
+		    ptsname_r(p->master, p->path, sizeof(p->path)))
+			goto fail;
+		p->slave = pty_open_slave(p, 0);
+		if (p->slave < 0)
+			goto fail;
+	}
 	if (ioctl(p->slave, TIOCSETD, &disc))
 		goto fail;
 	return 0;
@@ -104,13 +114,16 @@ void pty_close(struct pty *p)
 {
 	if (p->slave >= 0)
 		close(p->slave);
-	if (p->master >= 0)
+	/* The channel to a remote line master serves every line. */
+	if (p->master >= 0 && !p->remote)
 		close(p->master);
 	p->slave = p->master = -1;
 }
 
 int lm_send_bytes(const struct pty *p, const uint8_t *b, size_t n)
 {
+	if (p->remote)
+		return lm_remote_send(p, b, n);
 	while (n) {
 		ssize_t w = write(p->master, b, n);
 
@@ -137,6 +150,8 @@ size_t lm_collect(const struct pty *p, uint8_t *buf, size_t size, int ms)
 	uint64_t end = now_us() + (uint64_t)ms * 1000u;
 	size_t got = 0;
 
+	if (p->remote)
+		return lm_remote_collect(p, buf, size, ms);
 	while (got < size) {
 		struct pollfd pfd = { p->master, POLLIN, 0 };
 		int64_t left = (int64_t)(end - now_us());
@@ -150,6 +165,29 @@ size_t lm_collect(const struct pty *p, uint8_t *buf, size_t size, int ms)
 		got += (size_t)r;
 	}
 	return got;
+}
+
+int64_t lm_exchange_bytes(const struct pty *p, const uint8_t *b, size_t n, size_t answer,
+			  int ms)
+{
+	uint8_t got[1024];
+	uint64_t t0;
+
+	if (p->remote)
+		return lm_remote_exchange(p, b, n, answer, ms);
+	if (answer > sizeof(got))
+		return -1;
+	t0 = now_us();
+	if (lm_send_bytes(p, b, n) || lm_collect(p, got, answer, ms) != answer)
+		return -1;
+	return (int64_t)(now_us() - t0);
+}
+
+int64_t lm_exchange(const struct pty *p, const char *hex, size_t answer, int ms)
+{
+	uint8_t b[1024];
+
+	return lm_exchange_bytes(p, b, unhex(hex, b, sizeof(b)), answer, ms);
 }
 
 int lm_expect(const struct pty *p, const char *hex, int timeout_ms, int quiet_ms)

@@ -1,5 +1,6 @@
 /* A pty in a tarn discipline, with the line master on its master side and
- * station processes on its slave side, for the tests in the VM. */
+ * station processes on its slave side, for the tests in the VM. The line
+ * can also be a UART with the line master on the host (line_use_uart). */
 #ifndef TARN_VM_LINEMASTER_H
 #define TARN_VM_LINEMASTER_H
 
@@ -7,10 +8,11 @@
 #include <stdint.h>
 
 struct pty {
-	int master;	/* the line master's end */
+	int master;	/* the line master's end, or the channel to it (remote) */
 	int slave;	/* a station's end, in the discipline */
 	char path[64];	/* the slave's device path */
 	int disc;
+	int remote;	/* a UART whose line master is on the host */
 };
 
 /* Hex text "02 41 10" to bytes; returns the count (at most size). */
@@ -33,6 +35,12 @@ int lm_send_bytes(const struct pty *p, const uint8_t *b, size_t n);
 int lm_expect(const struct pty *p, const char *hex, int timeout_ms, int quiet_ms);
 /* Reads what the station sent within ms; returns the count. */
 size_t lm_collect(const struct pty *p, uint8_t *buf, size_t size, int ms);
+/* Sends, then waits up to ms for an answer of `answer` bytes; returns the
+ * time from sending to the whole answer, taken at the line master, in
+ * microseconds, or -1. */
+int64_t lm_exchange(const struct pty *p, const char *hex, size_t answer, int ms);
+int64_t lm_exchange_bytes(const struct pty *p, const uint8_t *b, size_t n, size_t answer,
+			  int ms);
 
 /* Station: a station ioctl with the id byte; returns 0 or -errno. */
 int st_cmd(int fd, unsigned int cmd, int id);

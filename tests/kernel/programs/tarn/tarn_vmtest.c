@@ -3,7 +3,11 @@
  * the line master on the pty masters, station processes on the slaves.
  * Prints TAP.
  *
- *   tarn_vmtest [case...]     all cases, or the named ones
+ *   tarn_vmtest [--uart LINE CONTROL] [case...]     all cases, or the named ones
+ *
+ * With --uart the cases that take a line take the UART LINE instead of a
+ * pty, and its line master is on the host, reached through the UART
+ * CONTROL (linemaster_remote.c).
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -19,6 +23,7 @@
 #include <unistd.h>
 
 #include "linemaster.h"
+#include "linemaster_remote.h"
 #include "stress.h"
 #include "tarn_ioctl.h"
 
@@ -545,6 +550,16 @@ int main(int argc, char **argv)
 	signal(SIGPIPE, SIG_IGN);
 	if (pty_mount())
 		return 1;
+	if (argc > 3 && !strcmp(argv[1], "--uart")) {
+		int r = line_use_uart(argv[2], argv[3]);
+
+		if (r) {
+			printf("Bail out! %s, %s: %s\n", argv[2], argv[3], strerror(-r));
+			return 1;
+		}
+		argv += 3;
+		argc -= 3;
+	}
 	if (argc == 1) {
 		printf("1..%zu\n", n);
 		for (i = 0; i < n; i++)
