@@ -1,0 +1,79 @@
+// The whole eeprom-crc tool on arbitrary command lines and images. Input:
+// one byte with the argument count (low 3 bits) and whether the image file
+// is named with -f (bit 3), that many NUL-terminated arguments, then the
+// image file's content. The tool only ever sees its own scratch image:
+// every 'f' in the arguments becomes 'F', so no argument names a file.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "crc32.h"
+
+namespace {
+
+std::string g_image;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    char path[] = "/dev/shm/eeprom-crc-fuzz-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0)
+        abort();
+    close(fd);
+    g_image = path;
+    atexit([] { unlink(g_image.c_str()); });
+    // The tool's result lines are not what is checked here.
+    if (freopen("/dev/null", "w", stdout) == nullptr)
+        abort();
+    return 0;
+}
+
+bool WriteImage(const uint8_t* bytes, size_t size)
+{
+    FILE* file = fopen(g_image.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    const bool written = size == 0 || fwrite(bytes, size, 1, file) == 1;
+    return fclose(file) == 0 && written;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const int wanted = data[0] & 7;
+    const bool nameImage = (data[0] & 8) != 0;
+    std::vector<std::string> args{"eeprom-crc"};
+    size_t at = 1;
+    while (int(args.size()) <= wanted && at < size) {
+        std::string arg;
+        while (at < size && data[at] != 0)
+            arg += data[at] == 'f' ? 'F' : char(data[at]), ++at;
+        ++at;  // the terminator
+        args.push_back(arg);
+    }
+    if (nameImage) {
+        args.push_back("-f");
+        args.push_back(g_image);
+    }
+    if (!WriteImage(data + std::min(at, size), size - std::min(at, size)))
+        abort();
+
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    optind = 0;  // glibc: start a fresh scan
+    const int status = eepromCrcMain(int(args.size()), argv.data());
+    fflush(stdout);
+    // Exit statuses are small codes: 0..7 for results, 101..107 for options.
+    if (status < 0 || (status > 7 && (status < 101 || status > 107)))
+        abort();
+    return 0;
+}
