@@ -1,0 +1,104 @@
+// The console on arbitrary operator input. Input: a 16-bit little-endian
+// answer length and that many bytes, which the stand-in service gives back
+// for every call (length 0: the call fails), then what the operator types.
+// Paths the operator types stay inside a scratch folder: '/' becomes '_'.
+//
+// Checked: every request the console sends is well formed for its method.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "SecurityConsole.h"
+#include "zeldbus.h"
+
+namespace {
+
+std::string g_answer;
+bool g_answerGiven = false;
+FILE* g_sink = nullptr;
+
+void Check(bool condition)
+{
+    if (!condition)
+        abort();
+}
+
+// Files the console saved in the scratch folder (its working folder).
+void EmptyScratch()
+{
+    DIR* dir = opendir(".");
+    if (dir == nullptr)
+        return;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_type == DT_REG)
+            unlink(entry->d_name);
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
+extern "C" int zeldbus_sendMessageSync(const char* destination, const char* interface,
+                                       const char* member, unsigned char* data, int length,
+                                       unsigned char** answer, int* answerLength)
+{
+    Check(strcmp(destination, "com.zel.vyrna.SecurityManager") == 0);
+    Check(strcmp(interface, "com.zel.vyrna") == 0);
+    if (strcmp(member, "StoreData") == 0)
+        Check(length >= 8 && length < 8 + 65536);
+    else
+        Check((strcmp(member, "RetrieveData") == 0 || strcmp(member, "ClearData") == 0)
+              && length == 4);
+    Check(data != nullptr);
+    if (!g_answerGiven)
+        return ZELDBUS_NOT_CONFIGURED;
+    *answer = static_cast<unsigned char*>(malloc(g_answer.size()));
+    memcpy(*answer, g_answer.data(), g_answer.size());
+    *answerLength = static_cast<int>(g_answer.size());
+    return ZELDBUS_OK;
+}
+
+extern "C" void zeldbus_disconnect(void) {}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    char scratch[] = "/dev/shm/console-fuzz-XXXXXX";
+    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0)
+        abort();
+    static std::string path = scratch;
+    atexit([] {
+        EmptyScratch();
+        rmdir(path.c_str());
+    });
+    g_sink = fopen("/dev/null", "w");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    size_t length = std::min<size_t>(data[0] | (data[1] << 8), size - 2);
+    g_answer.assign(reinterpret_cast<const char*>(data) + 2, length);
+    g_answerGiven = length > 0;
+    std::string typed(reinterpret_cast<const char*>(data) + 2 + length, size - 2 - length);
+    for (char& c : typed) {
+        if (c == '/')
+            c = '_';
+    }
+    FILE* in = fmemopen(typed.data(), typed.size() + 1, "r");
+    if (in == nullptr)
+        return 0;
+    {
+        SecurityConsole console(in, g_sink);
+        console.run();
+    }
+    fclose(in);
+    EmptyScratch();
+    return 0;
+}
