@@ -5,6 +5,7 @@
 // every 'f' in the arguments becomes 'F', so no argument names a file.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,36 +13,21 @@
 #include <vector>
 
 #include "crc32.h"
+#include "scratch_file.h"
 
 namespace {
 
-std::string g_image;
+const zeltest::ScratchFile g_image("eeprom-crc-fuzz");
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char path[] = "/dev/shm/eeprom-crc-fuzz-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0)
-        abort();
-    close(fd);
-    g_image = path;
-    atexit([] { unlink(g_image.c_str()); });
     // The tool's result lines are not what is checked here.
     if (freopen("/dev/null", "w", stdout) == nullptr)
         abort();
     return 0;
 }
-
-bool WriteImage(const uint8_t* bytes, size_t size)
-{
-    FILE* file = fopen(g_image.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    const bool written = size == 0 || fwrite(bytes, size, 1, file) == 1;
-    return fclose(file) == 0 && written;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -60,10 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (nameImage) {
         args.push_back("-f");
-        args.push_back(g_image);
+        args.push_back(g_image.path());
     }
-    if (!WriteImage(data + std::min(at, size), size - std::min(at, size)))
-        abort();
+    g_image.write(data + std::min(at, size), size - std::min(at, size));
 
     std::vector<char*> argv;
     for (std::string& arg : args)
