@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "portcfg.h"
-#include "scratch_file.h"
+#include "fuzz_support.h"
 
 extern "C" int usleep(useconds_t)
 {
@@ -25,8 +25,7 @@ const zeltest::ScratchFile g_config("portcfg-fuzz");
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    if (freopen("/dev/null", "w", stdout) == nullptr)
-        abort();
+    zeltest::DiscardStandardOutput();
     return 0;
 }
 

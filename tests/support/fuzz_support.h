@@ -1,5 +1,4 @@
-// One file in /dev/shm for a fuzz driver whose code under test reads a
-// named file: rewritten for every input, removed when the process ends.
+// Helpers of the fuzz drivers that run whole tools.
 #pragma once
 
 #include <unistd.h>
@@ -11,6 +10,15 @@
 
 namespace zeltest {
 
+// For tools whose printed lines are not what a driver checks.
+inline void DiscardStandardOutput()
+{
+    if (freopen("/dev/null", "w", stdout) == nullptr)
+        abort();
+}
+
+// One file in /dev/shm for code under test that reads a named file:
+// rewritten for every input, removed when the process ends.
 class ScratchFile {
 public:
     explicit ScratchFile(const char* prefix)
