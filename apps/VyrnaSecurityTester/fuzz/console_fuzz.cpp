@@ -5,6 +5,7 @@
 //
 // Checked: every request the console sends is well formed for its method.
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -21,6 +22,8 @@ namespace {
 std::string g_answer;
 bool g_answerGiven = false;
 FILE* g_sink = nullptr;
+int g_scratch = -1;  // the folder the console works in
+int g_home = -1;     // the fuzzer's own working folder
 
 void Check(bool condition)
 {
@@ -28,7 +31,7 @@ void Check(bool condition)
         abort();
 }
 
-// Files the console saved in the scratch folder (its working folder).
+// Files the console saved in the scratch folder.
 void EmptyScratch()
 {
     DIR* dir = opendir(".");
@@ -68,13 +71,14 @@ extern "C" void zeldbus_disconnect(void) {}
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     char scratch[] = "/dev/shm/console-fuzz-XXXXXX";
-    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0)
+    if (mkdtemp(scratch) == nullptr)
+        abort();
+    g_scratch = open(scratch, O_RDONLY | O_DIRECTORY);
+    g_home = open(".", O_RDONLY | O_DIRECTORY);
+    if (g_scratch < 0 || g_home < 0)
         abort();
     static std::string path = scratch;
-    atexit([] {
-        EmptyScratch();
-        rmdir(path.c_str());
-    });
+    atexit([] { rmdir(path.c_str()); });
     g_sink = fopen("/dev/null", "w");
     return 0;
 }
@@ -94,11 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FILE* in = fmemopen(typed.data(), typed.size() + 1, "r");
     if (in == nullptr)
         return 0;
+    // Only while the console runs: the fuzzer's own paths may be relative.
+    Check(fchdir(g_scratch) == 0);
     {
         SecurityConsole console(in, g_sink);
         console.run();
     }
     fclose(in);
     EmptyScratch();
+    Check(fchdir(g_home) == 0);
     return 0;
 }
