@@ -1,7 +1,8 @@
 // Arbitrary EEPROM content through the readers as zel-eeprom reads it: the
 // first byte picks the layout, the reader takes its image from the stream,
 // every item and runtime item is printed (plain and with descriptions), and
-// whatever follows the image is a list of item names to look up, one a line.
+// whatever follows the image is a list of item names to look up, one a line
+// (the first eight).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,19 +30,20 @@ std::unique_ptr<ZEL_EEPROM> ReaderFor(int version)
     }
 }
 
+// A few names are enough: each lookup is independent of the others.
 void LookUp(const ZEL_EEPROM& reader, const uint8_t* names, size_t size)
 {
-    std::string all(reinterpret_cast<const char*>(names), size);
-    size_t start = 0;
-    while (start <= all.size()) {
-        size_t end = all.find('\n', start);
-        if (end == std::string::npos)
-            end = all.size();
+    const char* next = reinterpret_cast<const char*>(names);
+    const char* end = next + size;
+    for (int looked = 0; looked < 8 && next <= end; ++looked) {
+        const char* line = static_cast<const char*>(memchr(next, '\n', size_t(end - next)));
+        if (line == nullptr)
+            line = end;
         // Reading the whole text lets AddressSanitizer check the pointer.
-        const char* value = reader.value(all.substr(start, end - start));
+        const char* value = reader.value(std::string(next, line));
         if (value != nullptr)
             g_lastLength = strlen(value);
-        start = end + 1;
+        next = line + 1;
     }
 }
 
