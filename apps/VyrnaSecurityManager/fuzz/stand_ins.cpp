@@ -20,13 +20,17 @@ Handler g_handlers[3];
 
 namespace {
 
-// 0, or the injected failure when `operation` is the one set to fail.
+// 0, or the injected failure when `operation` is the one set to fail: a
+// code that the real class returns for a failure (the index passes storage
+// codes 1 to 5 on and turns the others into 8; the key store has 1 to 10).
 int Injected(Operation operation)
 {
-    if (g_failing != operation)
+    static const int kIndexFailures[] = {1, 2, 3, 4, 5, SecureStorage::OtherFailure};
+    if (g_failing != operation || g_code == 0)
         return 0;
     g_failing = None;
-    return g_code;
+    const bool index = operation == Store || operation == Retrieve || operation == Clear;
+    return index ? kIndexFailures[g_code % 6] : 1 + g_code % EphemeralKeys::OtherFailure;
 }
 
 // The messages are formatted, so that their arguments are checked, and

@@ -26,7 +26,8 @@ struct Reply {
     QByteArray bytes;
 };
 
-// The next call of `failing` returns `code` (0: no failure).
+// The next call of `failing` fails with a code picked by `code` (0: it does
+// not fail).
 extern Operation g_failing;
 extern int g_code;
 extern QMap<quint32, Item> g_items;
