@@ -163,8 +163,6 @@ int EphemeralKeys::updateKey(unsigned int)
 
 EphemeralKeys VyrnaSecurityManager::m_ephemeralKeys;
 SecureStorage VyrnaSecurityManager::m_secureStorage;
-VyrnaSecurityManager* VyrnaSecurityManager::m_instance = nullptr;
-bool VyrnaSecurityManager::m_fatalError = false;
 
 VyrnaSecurityManager* VyrnaSecurityManager::getInstance()
 {
