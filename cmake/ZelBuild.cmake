@@ -7,8 +7,14 @@ if(ZEL_SANITIZE STREQUAL "address")
 elseif(ZEL_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
+elseif(ZEL_SANITIZE STREQUAL "fuzz")
+  # libFuzzer build (clang): every library carries the coverage
+  # instrumentation; only the fuzz drivers link libFuzzer's own main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
 elseif(NOT ZEL_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "ZEL_SANITIZE must be empty, address or thread")
+  message(FATAL_ERROR "ZEL_SANITIZE must be empty, address, thread or fuzz")
 endif()
 # UBSan's alignment check takes the Thumb bit of a function's address for a
 # misalignment whenever a reference to a function is bound (std::function
@@ -90,6 +96,35 @@ function(zel_add_bench name)
     add_test(NAME ${name} COMMAND ${command})
     set_tests_properties(${name} PROPERTIES LABELS bench TIMEOUT 3600 RUN_SERIAL TRUE)
   endif()
+endfunction()
+
+# zel_add_fuzz(<name> SOURCES ... [LIBS ...] CORPUS <dir>)
+# A libFuzzer driver with its seed corpus in the source tree (<dir>, relative
+# to the calling folder). Only the fuzz build makes these; scripts/fuzz runs
+# them from the list that zel_write_fuzz_list() writes.
+function(zel_add_fuzz name)
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(NOT ZEL_SANITIZE STREQUAL "fuzz")
+    return()
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  zel_strict_warnings(${name})
+  set_property(GLOBAL APPEND PROPERTY ZEL_FUZZ_TARGETS ${name})
+  set_property(GLOBAL APPEND PROPERTY ZEL_FUZZ_LINES
+               "${name} $<TARGET_FILE:${name}> ${CMAKE_CURRENT_SOURCE_DIR}/${F_CORPUS}")
+endfunction()
+
+# fuzz-targets.txt in the build folder: "name binary corpus" per line, and
+# the target zel_fuzz that builds every driver.
+function(zel_write_fuzz_list)
+  get_property(targets GLOBAL PROPERTY ZEL_FUZZ_TARGETS)
+  get_property(lines GLOBAL PROPERTY ZEL_FUZZ_LINES)
+  list(JOIN lines "\n" content)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz-targets.txt CONTENT "${content}\n")
+  add_custom_target(zel_fuzz DEPENDS ${targets})
 endfunction()
 
 find_package(Threads REQUIRED)

@@ -23,6 +23,8 @@ int ktest_log_text(size_t index, char *buf, size_t size);
 size_t ktest_log_find(const char *needle, int max_level);
 /* Prints every entry to stderr (for failing tests). */
 void ktest_log_dump(void);
+/* Forgets the kernel log only, for long runs that keep everything else. */
+void ktest_log_reset(void);
 
 /* Memory from kmalloc/kzalloc and page allocations not yet freed. */
 long ktest_alloc_outstanding(void);

@@ -1,7 +1,6 @@
 /* Reset hooks of the double units, called by ktest_reset. */
 #ifndef KTEST_INTERNAL_H
 #define KTEST_INTERNAL_H
-void ktest_log_reset(void);
 void ktest_memory_reset(void);
 void ktest_uaccess_reset(void);
 void ktest_faults_reset(void);

@@ -41,7 +41,9 @@ int DispatchMethodReturn(DBusMessage* message)
     return ZELDBUS_OK;
 }
 
-int Dispatch(DBusMessage* message)
+}  // namespace
+
+int dispatch(DBusMessage* message)
 {
     switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
@@ -58,8 +60,6 @@ int Dispatch(DBusMessage* message)
         return ZELDBUS_OK;  // errors and signals are dropped
     }
 }
-
-}  // namespace
 
 void byteArgument(DBusMessage* message, unsigned char** data, int* length)
 {
@@ -204,7 +204,7 @@ int zeldbus_mainLoop(void)
         DBusMessage* message = dbus_connection_pop_message(g_dbusLibConnection);
         if (message == nullptr)
             break;
-        status = Dispatch(message);
+        status = dispatch(message);
         dbus_message_unref(message);
         if (status != ZELDBUS_OK)
             return status;

@@ -34,6 +34,10 @@ void disconnect();
 bool checkName(const char* name);
 void mySleep(int ms);
 
+// One incoming message: a method call goes to its handler (or gets the
+// standard answer), a method return to the callback of its async call;
+// errors and signals are dropped. -1 for a null async callback.
+int dispatch(DBusMessage* message);
 void findAndCall(DBusMessage* call);
 // Asks the bus daemon for a peer's uid; 0 on success.
 int sendUnixUIDRequest(const char* name, unsigned int* uid);
