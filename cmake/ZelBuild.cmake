@@ -1,5 +1,10 @@
 # Build conventions shared by every component.
 
+# 64-bit file offsets and inode numbers on 32-bit targets too: without them
+# readdir and stat fail with EOVERFLOW on a file system that hands out
+# 64-bit values, and a store would take a readable directory for a broken one.
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+
 if(ZEL_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
                       -fno-sanitize-recover=undefined)

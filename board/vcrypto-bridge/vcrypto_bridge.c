@@ -15,6 +15,9 @@
  * modelled: dup() of a device descriptor, and sharing one across fork().
  */
 #define _GNU_SOURCE
+/* The bridge defines the plain and the 64-bit entry points side by side:
+ * neither may be renamed to the other by the large-file headers. */
+#undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
