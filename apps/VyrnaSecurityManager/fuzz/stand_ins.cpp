@@ -22,15 +22,18 @@ namespace {
 
 // 0, or the injected failure when `operation` is the one set to fail: a
 // code that the real class returns for a failure (the index passes storage
-// codes 1 to 5 on and turns the others into 8; the key store has 1 to 10).
+// codes 1 to 5 on and turns the others into 8, and retrieve gives 6 for an
+// indexed item whose file is gone; the key store has 1 to 10).
 int Injected(Operation operation)
 {
-    static const int kIndexFailures[] = {1, 2, 3, 4, 5, SecureStorage::OtherFailure};
+    static const int kIndexFailures[] = {1, 2, 3, 4, 5, SecureStorage::OtherFailure,
+                                         SecureStorage::NotFound};
     if (g_failing != operation || g_code == 0)
         return 0;
     g_failing = None;
     const bool index = operation == Store || operation == Retrieve || operation == Clear;
-    return index ? kIndexFailures[g_code % 6] : 1 + g_code % EphemeralKeys::OtherFailure;
+    const int indexChoices = operation == Retrieve ? 7 : 6;
+    return index ? kIndexFailures[g_code % indexChoices] : 1 + g_code % EphemeralKeys::OtherFailure;
 }
 
 // The messages are formatted, so that their arguments are checked, and
