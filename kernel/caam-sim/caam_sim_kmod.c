@@ -19,6 +19,7 @@
 #include <crypto/skcipher.h>
 #include <linux/dma-mapping.h>
 #include <linux/fs.h>
+#include <linux/kernel.h>
 #include <linux/io.h>
 #include <linux/miscdevice.h>
 #include <linux/module.h>
@@ -52,6 +53,12 @@ MODULE_PARM_DESC(rings, "Job rings");
 static ulong jobs;
 module_param(jobs, ulong, 0444);
 MODULE_PARM_DESC(jobs, "Jobs run since load");
+
+/* Unreadable after load (mode 0): it opens every key record of the machine. */
+static char *master_key;
+module_param(master_key, charp, 0);
+MODULE_PARM_DESC(master_key, "Device master key, 64 hex digits, kept from boot to boot like "
+		 "the fused key of a real CAAM (default: a random key per load)");
 
 static struct platform_device *csim_ctrl, *csim_sm, *csim_jr[CAAM_SIM_MAX_RINGS];
 static bool csim_own_ctrl;	/* registered by this module, not the device tree's */
@@ -314,6 +321,25 @@ static int csim_add_devices(struct device **jrdevs)
 	return 0;
 }
 
+/*
+ * The master key given at load, or a random one that lives as long as the
+ * module. Anything but exactly 64 hex digits is refused: a key silently
+ * replaced would make every stored key record unreadable.
+ */
+static int csim_master_key(u8 *key)
+{
+	if (!master_key) {
+		get_random_bytes(key, CAAM_SIM_MASTER_KEY_LEN);
+		return 0;
+	}
+	if (strlen(master_key) != 2 * CAAM_SIM_MASTER_KEY_LEN ||
+	    hex2bin(key, master_key, CAAM_SIM_MASTER_KEY_LEN)) {
+		pr_err("caam-sim: master_key must be %d hex digits\n", 2 * CAAM_SIM_MASTER_KEY_LEN);
+		return -EINVAL;
+	}
+	return 0;
+}
+
 /* Brings the stand-in up behind the controller device ctrl. */
 static int csim_start(struct platform_device *ctrl)
 {
@@ -325,8 +351,9 @@ static int csim_start(struct platform_device *ctrl)
 	ret = csim_add_devices(jrdevs);
 	if (ret)
 		goto remove;
-	/* A test stand-in: the master key lives as long as the module. */
-	get_random_bytes(params.master_key, sizeof(params.master_key));
+	ret = csim_master_key(params.master_key);
+	if (ret)
+		goto remove;
 	ret = caam_sim_attach(&params, &ctrl->dev, &csim_sm->dev, jrdevs);
 	memzero_explicit(params.master_key, sizeof(params.master_key));
 	if (ret)
