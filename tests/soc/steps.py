@@ -1,0 +1,101 @@
+"""What each boot of the SoC tier runs on the board, in order. The tools run
+on the real drivers (at24, gpio-mxc, /dev/mem); their answers are compared
+with the x86-64 build's (test_soc_board.py)."""
+from zelsupport.soc import Shell, call, check, store_payload
+from zelsupport.board import word
+
+ALICE, BOB, CAROL = 2001, 2002, 3003
+OLD = Shell('"$old"')  # the service's process before a step
+KEPT = (0x42, b"kept from one run to the next")
+
+# The tools' command lines, run alike on the board and on this machine.
+TOOL_CASES = {
+    "eeprom": ["zel-eeprom"],
+    "eeprom-list": ["zel-eeprom", "--list"],
+    "eeprom-serial": ["zel-eeprom", "serial"],
+    "eeprom-bus-path": ["zel-eeprom", "--file", "/sys/bus/i2c/devices/2-0050/eeprom"],
+    "crc-verify": ["eeprom-crc"],
+    "crc-compute": ["eeprom-crc", "-c"],
+    "crc-second-area": ["eeprom-crc", "-v", "-s", "192", "-l", "60"],
+}
+
+
+def tools(prefix):
+    return [check(prefix + name, words) for name, words in TOOL_CASES.items()]
+
+
+ACCOUNTS = [
+    "for who in alice:2001 bob:2002 carol:3003; do",
+    "  echo \"${who%:*}:x:${who#*:}:${who#*:}::/nonexistent:/usr/sbin/nologin\" >> /etc/passwd",
+    "  echo \"${who%:*}:x:${who#*:}:\" >> /etc/group",
+    "done",
+]
+
+FIRST_BOOT = ACCOUNTS + tools("sound-") + [
+    check("eeprom-driver", ["readlink", "-f", "/sys/bus/i2c/devices/2-0050/driver"]),
+    check("wdog", ["wdog-status"]),
+    check("wdog-unprivileged", ["as", str(ALICE), "wdog-status"]),
+    check("portcfg-reset", ["portcfg", "-R"]),
+    check("gpio", ["cat", "/sys/class/gpio/gpio190/direction", "/sys/class/gpio/gpio190/value",
+                   "/sys/class/gpio/gpio188/direction"]),
+    check("gpio-chip", ["sh", "-c", "cat /sys/class/gpio/gpio190/device/../of_node/reg | od -An -tx1"]),
+    check("switch-log", ["cat", "/run/zel-switch.log"]),
+    # How systemd, udev and the bus run the service from our packages.
+    check("mounts", ["findmnt", "-n", "-o", "TARGET,SOURCE,FSTYPE", "/mnt/DATA", "/mnt/NOR6"]),
+    check("packages", ["dpkg-query", "-W", "-f", "${Package} ${Status}\\n", "vyrna-security-manager",
+                       "vyrna-security-tester", "zel-board-tools", "zel-board-modules"]),
+    check("owners", ["dpkg", "-S", "/usr/lib/udev/rules.d/90-vcrypto.rules",
+                     "/usr/lib/systemd/system/vyrna-security-manager.service",
+                     "/usr/lib/modules-load.d/zel-board.conf"]),
+    check("modules", ["sh", "-c", "cut -d' ' -f1 /proc/modules | grep -xE 'vcrypto|tarn|caam_sim' | sort"]),
+    check("caam-node", ["readlink", "-f", "/sys/bus/platform/devices/2100000.crypto/driver"]),
+    check("vcrypto-node", ["stat", "-c", "%F %a %U %G", "/dev/vcrypto"]),
+    "chmod 0666 /dev/vcrypto; udevadm trigger --settle --action=change /sys/class/misc/vcrypto",
+    check("vcrypto-after-change", ["stat", "-c", "%a", "/dev/vcrypto"]),
+    check("unit", ["systemctl", "show", "-p", "FragmentPath", "-p", "Type", "-p", "ActiveState",
+                   "vyrna-security-manager.service"]),
+    check("exposure", ["sh", "-c", "systemd-analyze security --no-pager "
+                       "vyrna-security-manager.service | tail -n 1"]),
+    check("own-name-refused", ["as", str(ALICE), "busctl", "--system", "call", "org.freedesktop.DBus",
+                               "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName", "su",
+                               "com.zel.vyrna.SecurityManager", "4"]),
+    # Two users' secrets, and a refusal.
+    check("alice-store", call("StoreData", store_payload(0x100, 0o600, b"alice's secret"), ALICE)),
+    check("bob-store", call("StoreData", store_payload(0x200, 0o600, b"bob's secret"), BOB)),
+    check("alice-retrieve", call("RetrieveData", word(0x100), ALICE)),
+    check("bob-retrieve", call("RetrieveData", word(0x200), BOB)),
+    check("bob-retrieves-alices", call("RetrieveData", word(0x100), BOB)),
+    check("alice-clear", call("ClearData", word(0x100), ALICE)),
+    check("alice-retrieve-cleared", call("RetrieveData", word(0x100), ALICE)),
+    check("bob-clear", call("ClearData", word(0x200), BOB)),
+    check("kept-store", call("StoreData", store_payload(KEPT[0], 0o600, KEPT[1]))),
+    # An internal error (an item file that cannot be written) and a kill:
+    # systemd starts the service again each time.
+    "mkdir -p /mnt/DATA/vyrna/.secureStorage/00000005.data; old=$(main_pid)",
+    check("internal-error", call("StoreData", store_payload(5, 0o600, b"x"))),
+    check("restarted-after-8", ["wait_restarted", OLD]),
+    check("journal", ["journalctl", "--no-pager", "-o", "json", "SYSLOG_IDENTIFIER=q512_status"]),
+    "rmdir /mnt/DATA/vyrna/.secureStorage/00000005.data; old=$(main_pid); kill -9 \"$old\"",
+    check("restarted-after-kill", ["wait_restarted", OLD]),
+    check("restarts", ["systemctl", "show", "-P", "NRestarts", "vyrna-security-manager.service"]),
+    # Full partitions: what was stored stays, and storing works again once
+    # there is room.
+    "dd if=/dev/zero of=/mnt/DATA/filler bs=64k 2>/dev/null; sync; old=$(main_pid)",
+    check("data-full-store", call("StoreData", store_payload(0x300, 0o600, b"no room"), BOB)),
+    check("data-full-restarted", ["wait_restarted", OLD]),
+    check("data-full-retrieve", call("RetrieveData", word(KEPT[0]))),
+    "rm /mnt/DATA/filler; sync",
+    check("data-freed-store", call("StoreData", store_payload(0x300, 0o600, b"room again"), BOB)),
+    "head -c 4M /dev/urandom > /mnt/NOR6/filler 2>/dev/null; sync; old=$(main_pid)",
+    check("nor-full-store", call("StoreData", store_payload(0x400, 0o600, b"no backup"), CAROL)),
+    check("nor-full-restarted", ["wait_restarted", OLD]),
+    check("nor-full-retrieve", call("RetrieveData", word(KEPT[0]))),
+    "rm /mnt/NOR6/filler; sync",
+    check("nor-freed-store", call("StoreData", store_payload(0x400, 0o600, b"backed up"), CAROL)),
+    check("service-log", ["journalctl", "--no-pager", "-o", "cat", "-u", "vyrna-security-manager.service"]),
+]
+
+SECOND_BOOT = ACCOUNTS + tools("garbage-") + [
+    check("kept-retrieve", call("RetrieveData", word(KEPT[0]))),
+    check("carol-retrieve", call("RetrieveData", word(0x400), CAROL)),
+]
