@@ -31,6 +31,19 @@ ACCOUNTS = [
     "done",
 ]
 
+def full_partition(name, filler, fill, token, user):
+    """A store that needs room (a new key for CAROL also needs the backup
+    partition) while the partition is full, then again once it is not."""
+    return [
+        f"{fill}{filler} 2>/dev/null; sync; old=$(main_pid)",
+        check(f"{name}-full-store", call("StoreData", store_payload(token, 0o600, b"no room"), user)),
+        check(f"{name}-full-restarted", ["wait_restarted", OLD]),
+        check(f"{name}-full-retrieve", call("RetrieveData", word(KEPT[0]))),
+        f"rm {filler}; sync",
+        check(f"{name}-freed-store", call("StoreData", store_payload(token, 0o600, b"backed up"), user)),
+    ]
+
+
 FIRST_BOOT = ACCOUNTS + tools("sound-") + [
     check("eeprom-driver", ["readlink", "-f", "/sys/bus/i2c/devices/2-0050/driver"]),
     check("wdog", ["wdog-status"]),
@@ -79,19 +92,9 @@ FIRST_BOOT = ACCOUNTS + tools("sound-") + [
     check("restarted-after-kill", ["wait_restarted", OLD]),
     check("restarts", ["systemctl", "show", "-P", "NRestarts", "vyrna-security-manager.service"]),
     # Full partitions: what was stored stays, and storing works again once
-    # there is room.
-    "dd if=/dev/zero of=/mnt/DATA/filler bs=64k 2>/dev/null; sync; old=$(main_pid)",
-    check("data-full-store", call("StoreData", store_payload(0x300, 0o600, b"no room"), BOB)),
-    check("data-full-restarted", ["wait_restarted", OLD]),
-    check("data-full-retrieve", call("RetrieveData", word(KEPT[0]))),
-    "rm /mnt/DATA/filler; sync",
-    check("data-freed-store", call("StoreData", store_payload(0x300, 0o600, b"room again"), BOB)),
-    "head -c 4M /dev/urandom > /mnt/NOR6/filler 2>/dev/null; sync; old=$(main_pid)",
-    check("nor-full-store", call("StoreData", store_payload(0x400, 0o600, b"no backup"), CAROL)),
-    check("nor-full-restarted", ["wait_restarted", OLD]),
-    check("nor-full-retrieve", call("RetrieveData", word(KEPT[0]))),
-    "rm /mnt/NOR6/filler; sync",
-    check("nor-freed-store", call("StoreData", store_payload(0x400, 0o600, b"backed up"), CAROL)),
+    # there is room (JFFS2 compresses, so the flash is filled with noise).
+    *full_partition("data", "/mnt/DATA/filler", "dd if=/dev/zero bs=64k of=", 0x300, BOB),
+    *full_partition("nor", "/mnt/NOR6/filler", "head -c 4M /dev/urandom > ", 0x400, CAROL),
     check("service-log", ["journalctl", "--no-pager", "-o", "cat", "-u", "vyrna-security-manager.service"]),
 ]
 

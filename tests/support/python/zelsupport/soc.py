@@ -13,14 +13,16 @@ from .board import word
 BOARD = str(paths.SOURCE_DIR / "scripts" / "board")
 SERVICE = "vyrna-security-manager.service"
 
-# Shell helpers of the steps. `check NAME CMD...` runs CMD and reports it;
+# Shell helpers of the steps. `check NAME CMD...` runs CMD (for 300 s at
+# most) and reports it, also on the board's console for who follows the run;
 # `wait_restarted PID` waits until the service runs again under another
 # process than PID.
 PRELUDE = r"""
 check() {
   local name=$1 status=0; shift
-  "$@" >/tmp/check.out 2>/tmp/check.err || status=$?
+  timeout 300 bash -c '"$@"' check "$@" >/tmp/check.out 2>/tmp/check.err || status=$?
   echo "@@CASE $name $status $(base64 -w0 </tmp/check.out)- $(base64 -w0 </tmp/check.err)-"
+  echo "check $name: $status" >/dev/ttymxc1
 }
 as() { local id=$1; shift; setpriv --reuid="$id" --regid="$id" --clear-groups "$@"; }
 call() {
@@ -38,6 +40,7 @@ wait_restarted() {
   done
   return 1
 }
+export -f as call main_pid wait_restarted
 """
 
 
