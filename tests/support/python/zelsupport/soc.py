@@ -24,7 +24,7 @@ check() {
   echo "@@CASE $name $status $(base64 -w0 </tmp/check.out)- $(base64 -w0 </tmp/check.err)-"
   echo "check $name: $status" >/dev/ttymxc1
 }
-as() { local id=$1; shift; setpriv --reuid="$id" --regid="$id" --clear-groups "$@"; }
+as() { local id=$1; shift; setpriv --reuid="$id" --regid="$id" --clear-groups bash -c '"$@"' as "$@"; }
 call() {
   local member=$1; shift
   busctl --system --timeout=60 call com.zel.vyrna.SecurityManager / com.zel.vyrna "$member" ay $# "$@"
