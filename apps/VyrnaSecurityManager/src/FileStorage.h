@@ -58,6 +58,8 @@ protected:
     static const char kDataDevice[];
 
     QString _fullName(const QString& name) const { return m_path + QLatin1Char('/') + name; }
+    // A name or path as the file system and the messages take it.
+    static QByteArray _local(const QString& text);
     // Creates the directory with its parents below mountPoint; 0 or 1.
     int _mkpathUnder(const QString& mountPoint) const;
     // Makes the directory's entries (created, replaced, removed) durable.
