@@ -21,7 +21,8 @@ list(TRANSFORM ZEL_KTEST_TTY_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/kernel/testin
 # The CAAM stand-in's host build: its core (also in the kernel module, see
 # kernel/caam-sim/Kbuild) on the host platform (OpenSSL, kernel doubles).
 set(ZEL_CAAM_SIM_INCLUDE ${PROJECT_SOURCE_DIR}/kernel/caam-sim/include)
-set(ZEL_CAAM_SIM_HOST_SOURCES caam_sim.c caam_sim_host.c)
+set(ZEL_CAAM_SIM_HOST_SOURCES caam_sim.c caam_sim_jr.c caam_sim_desc.c caam_sim_sm.c
+    caam_sim_blob.c caam_sim_host.c)
 list(TRANSFORM ZEL_CAAM_SIM_HOST_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/kernel/caam-sim/)
 
 # The crypto device module, unchanged, for the host build.
