@@ -109,7 +109,7 @@ struct StoreTarget {
 };
 
 StoreTarget ChooseTarget(const SecureStorage& storage, quint32 requested, quint32 mode,
-                         unsigned int uid)
+                         quint32 uid)
 {
     StoreTarget target{Response(kStoreHeaderLength), requested, uid};
     quint32 storedOwner = 0, storedMode = 0, storedCrc = 0;
@@ -148,17 +148,19 @@ int Seal(EphemeralKeys& keys, quint32 owner, const unsigned char* data, int leng
     return result;
 }
 
-// The common start of RetrieveData and ClearData: a 4-byte request naming an
-// item that exists and that the caller may read ('r') or write ('w'). A
-// refused call leaves its response in refusal.
+// The common start of RetrieveData and ClearData: the call is logged, then
+// it must be a 4-byte request naming an item that exists and that the
+// caller may read ('r') or write ('w'). A refused call leaves its response
+// in refusal.
 struct Permitted {
     Response refusal;
     SecureStorage::DataAttributes item;
 };
 
-Permitted FindPermitted(const SecureStorage& storage, const unsigned char* request, int length,
-                        unsigned int uid, char operation)
+Permitted FindPermitted(const SecureStorage& storage, const char* method,
+                        const unsigned char* request, int length, quint32 uid, char operation)
 {
+    printLog("%s: uid=%d\n", method, uid);
     Permitted found{Response(kHeaderLength), {0, 0, 0, 0}};
     if (request == nullptr || length != 4) {
         printErr("Bad message (length = %d)\n", length);
@@ -206,8 +208,7 @@ Response Decrypt(EphemeralKeys& keys, const SecureStorage::DataAttributes& item,
 
 }  // namespace
 
-Response VyrnaSecurityManager::_storeData(const unsigned char* request, int length,
-                                          unsigned int uid)
+Response VyrnaSecurityManager::_storeData(const unsigned char* request, int length, quint32 uid)
 {
     printLog("StoreData: uid=%d\n", uid);
     const int dataLength = length - kStoreHeaderLength;
@@ -250,16 +251,13 @@ Response VyrnaSecurityManager::_storeData(const unsigned char* request, int leng
     return response;
 }
 
-Response VyrnaSecurityManager::_retrieveData(const unsigned char* request, int length,
-                                             unsigned int uid)
+Response VyrnaSecurityManager::_retrieveData(const unsigned char* request, int length, quint32 uid)
 {
-    printLog("RetrieveData: uid=%d\n", uid);
-    Permitted found = FindPermitted(m_secureStorage, request, length, uid, 'r');
+    QByteArray cipher;
+    Permitted found = FindPermitted(m_secureStorage, "RetrieveData", request, length, uid, 'r');
     if (found.refusal.status() != Response::Ok)
         return std::move(found.refusal);
     const SecureStorage::DataAttributes& item = found.item;
-
-    QByteArray cipher;
     const int result = m_secureStorage.retrieve(item.token, cipher);
     if (result != 0) {
         printErr("Secure storage retrieve error %d\n", result);
@@ -285,15 +283,12 @@ Response VyrnaSecurityManager::_retrieveData(const unsigned char* request, int l
     return response;
 }
 
-Response VyrnaSecurityManager::_clearData(const unsigned char* request, int length,
-                                          unsigned int uid)
+Response VyrnaSecurityManager::_clearData(const unsigned char* request, int length, quint32 uid)
 {
-    printLog("ClearData: uid=%d\n", uid);
-    Permitted found = FindPermitted(m_secureStorage, request, length, uid, 'w');
+    Permitted found = FindPermitted(m_secureStorage, "ClearData", request, length, uid, 'w');
     if (found.refusal.status() != Response::Ok)
         return std::move(found.refusal);
     const SecureStorage::DataAttributes& item = found.item;
-
     int result = m_secureStorage.clear(item.token);
     if (result != 0 && result != SecureStorage::LastOfOwner) {
         printErr("Secure storage clear error %d\n", result);

@@ -28,7 +28,7 @@ private:
 
     int _init();
 
-    using Handler = Response (*)(const unsigned char* request, int length, unsigned int uid);
+    using Handler = Response (*)(const unsigned char* request, int length, quint32 uid);
 
     // The bus entry of a handler, and the one place that answers a call:
     // each call gets exactly the one response its handler returns.
@@ -40,9 +40,9 @@ private:
     // Sends the response; an internal error (status 8) stops the loop.
     static void _replyMessage(int serial, Response response);
 
-    static Response _storeData(const unsigned char* request, int length, unsigned int uid);
-    static Response _retrieveData(const unsigned char* request, int length, unsigned int uid);
-    static Response _clearData(const unsigned char* request, int length, unsigned int uid);
+    static Response _storeData(const unsigned char* request, int length, quint32 uid);
+    static Response _retrieveData(const unsigned char* request, int length, quint32 uid);
+    static Response _clearData(const unsigned char* request, int length, quint32 uid);
 
     int m_fdSock = -1;
 
