@@ -9,9 +9,6 @@
 using Logger::printDbg;
 using Logger::printErr;
 
-const char BackupStorage::kNorMount[] = "/mnt/NOR6";
-const char BackupStorage::kNorDevice[] = "/dev/mtdblock6";
-
 namespace {
 
 QString Marker(const QString& name)

@@ -18,9 +18,6 @@
 using Logger::printErr;
 using Logger::printJournal;
 
-const char FileStorage::kDataMount[] = "/mnt/DATA";
-const char FileStorage::kDataDevice[] = "/dev/mmcblk1p4";
-
 namespace {
 
 bool SyncPath(const QString& path)

@@ -54,8 +54,8 @@ public:
     void clean() const;
 
 protected:
-    static const char kDataMount[];
-    static const char kDataDevice[];
+    static constexpr char kDataMount[] = "/mnt/DATA";
+    static constexpr char kDataDevice[] = "/dev/mmcblk1p4";
 
     QString _fullName(const QString& name) const { return m_path + QLatin1Char('/') + name; }
     // A name or path as the file system and the messages take it.
