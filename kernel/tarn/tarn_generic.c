@@ -36,21 +36,16 @@ static void generic_poll_answer(struct tarn_state *st, struct tarn_station *s)
 static void generic_rx_text(struct tarn_state *st, u8 b)
 {
 	st->bcc ^= b;
-	switch (b) {
-	case TARN_ETX:
+	if (b == TARN_ETX) {
 		st->rx_state = RX_BCC;
-		break;
-	case TARN_DLE:
+	} else if (b == TARN_DLE) {
 		st->rx_state = RX_ESCAPE;
-		break;
-	case TARN_EOT:
+	} else if (b == TARN_EOT) {
 		/* the master abandons the frame and starts a new address phase */
 		tarn_drop(st);
 		st->rx_state = RX_ADDRESS;
-		break;
-	default:
+	} else {
 		tarn_append(st, b);
-		break;
 	}
 }
 
