@@ -107,45 +107,38 @@ int sm_keystore_slot_dealloc(struct device *dev, u32 unit, u32 slot)
 }
 EXPORT_SYMBOL(sm_keystore_slot_dealloc);
 
-int sm_keystore_slot_load(struct device *dev, u32 unit, u32 slot, const u8 *key_data,
-			  u32 key_length)
+/* Copies key bytes into an allocated slot (from) or out of it (to). */
+static int csim_slot_copy(struct device *dev, u32 unit, u32 slot, const u8 *from, u8 *to,
+			  u32 len)
 {
 	u8 *data;
 	int ret = -EINVAL;
 
-	if (key_length > CSIM_SLOT_SIZE)
-		return -EFBIG;
-	if (csim_fault("sm_keystore_slot_load"))
-		return -EFBIG;
 	mutex_lock(&csim->sm_lock);
 	data = csim_slot(dev, unit, slot);
 	if (data) {
-		memcpy(data, key_data, key_length);
+		memcpy(from ? data : to, from ? from : data, len);
 		ret = 0;
 	}
 	mutex_unlock(&csim->sm_lock);
 	return ret;
+}
+
+int sm_keystore_slot_load(struct device *dev, u32 unit, u32 slot, const u8 *key_data,
+			  u32 key_length)
+{
+	if (key_length > CSIM_SLOT_SIZE || csim_fault("sm_keystore_slot_load"))
+		return -EFBIG;
+	return csim_slot_copy(dev, unit, slot, key_data, NULL, key_length);
 }
 EXPORT_SYMBOL(sm_keystore_slot_load);
 
 int sm_keystore_slot_read(struct device *dev, u32 unit, u32 slot, u32 key_length,
 			  u8 *key_data)
 {
-	u8 *data;
-	int ret = -EINVAL;
-
-	if (key_length > CSIM_SLOT_SIZE)
+	if (key_length > CSIM_SLOT_SIZE || csim_fault("sm_keystore_slot_read"))
 		return -EKEYREJECTED;
-	if (csim_fault("sm_keystore_slot_read"))
-		return -EKEYREJECTED;
-	mutex_lock(&csim->sm_lock);
-	data = csim_slot(dev, unit, slot);
-	if (data) {
-		memcpy(key_data, data, key_length);
-		ret = 0;
-	}
-	mutex_unlock(&csim->sm_lock);
-	return ret;
+	return csim_slot_copy(dev, unit, slot, NULL, key_data, key_length);
 }
 EXPORT_SYMBOL(sm_keystore_slot_read);
 
