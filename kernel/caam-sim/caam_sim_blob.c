@@ -103,54 +103,79 @@ static int csim_blob_decap(const u8 *blob, u16 keylen, const u8 *keymod, u8 *key
 	return ret;
 }
 
-int sm_keystore_slot_export(struct device *dev, u32 unit, u32 slot, u8 keycolor, u8 keyauth,
-			    u8 *outbuf, u16 keylen, u8 *keymod)
-{
+/* One export or import: the slot's key on its way to or from a blob. */
+struct csim_blob_job {
 	u8 key[CSIM_SLOT_SIZE];
+	u16 keylen;
+	u8 keycolor;
+	u8 *keymod;
+	u8 *blob;
+};
+
+/* The slot's key, uncovered when it is black, wrapped into a blob. */
+static int csim_export_op(u8 *data, struct csim_blob_job *job)
+{
+	int ret;
+
+	memcpy(job->key, data, job->keylen);
+	ret = job->keycolor == BLACK_KEY ? csim_cover(job->key, job->keylen, false) : 0;
+	return ret ?: csim_blob_encap(job->key, job->keylen, job->keymod, job->blob);
+}
+
+/* The blob's key, covered when it is to be black, into the slot. */
+static int csim_import_op(u8 *data, struct csim_blob_job *job)
+{
+	int ret = csim_blob_decap(job->blob, job->keylen, job->keymod, job->key);
+
+	if (!ret && job->keycolor == BLACK_KEY)
+		ret = csim_cover(job->key, job->keylen, true);
+	if (!ret)
+		memcpy(data, job->key, job->keylen);
+	return ret;
+}
+
+/*
+ * Export and import: both refuse another cover, a key length a slot cannot
+ * hold, and a failure that a test asked for at point; then op runs on the
+ * allocated slot under the key store lock (-EINVAL without one), and the
+ * key in plain form is wiped afterwards.
+ */
+static int csim_blob_slot(struct device *dev, u32 unit, u32 slot, u8 keycolor, u8 keyauth,
+			  u8 *blob, u16 keylen, u8 *keymod,
+			  int (*op)(u8 *data, struct csim_blob_job *job), const char *point)
+{
+	struct csim_blob_job job = {
+		.keylen = keylen, .keycolor = keycolor, .keymod = keymod, .blob = blob,
+	};
 	u8 *data;
 	int ret = -EINVAL;
 
 	if (keyauth != KEY_COVER_ECB || keylen > CSIM_SLOT_SIZE || !keylen)
 		return -EINVAL;
-	if (csim_fault("sm_keystore_slot_export"))
+	if (csim_fault(point))
 		return -EIO;
 	mutex_lock(&csim->sm_lock);
 	data = csim_slot(dev, unit, slot);
-	if (data) {
-		memcpy(key, data, keylen);
-		ret = keycolor == BLACK_KEY ? csim_cover(key, keylen, false) : 0;
-		if (!ret)
-			ret = csim_blob_encap(key, keylen, keymod, outbuf);
-	}
+	if (data)
+		ret = op(data, &job);
 	mutex_unlock(&csim->sm_lock);
-	memzero_explicit(key, sizeof(key));
+	memzero_explicit(job.key, sizeof(job.key));
 	return ret;
+}
+
+int sm_keystore_slot_export(struct device *dev, u32 unit, u32 slot, u8 keycolor, u8 keyauth,
+			    u8 *outbuf, u16 keylen, u8 *keymod)
+{
+	return csim_blob_slot(dev, unit, slot, keycolor, keyauth, outbuf, keylen, keymod,
+			      csim_export_op, "sm_keystore_slot_export");
 }
 EXPORT_SYMBOL(sm_keystore_slot_export);
 
 int sm_keystore_slot_import(struct device *dev, u32 unit, u32 slot, u8 keycolor, u8 keyauth,
 			    u8 *inbuf, u16 keylen, u8 *keymod)
 {
-	u8 key[CSIM_SLOT_SIZE];
-	u8 *data;
-	int ret = -EINVAL;
-
-	if (keyauth != KEY_COVER_ECB || keylen > CSIM_SLOT_SIZE || !keylen)
-		return -EINVAL;
-	if (csim_fault("sm_keystore_slot_import"))
-		return -EIO;
-	mutex_lock(&csim->sm_lock);
-	data = csim_slot(dev, unit, slot);
-	if (data) {
-		ret = csim_blob_decap(inbuf, keylen, keymod, key);
-		if (!ret && keycolor == BLACK_KEY)
-			ret = csim_cover(key, keylen, true);
-		if (!ret)
-			memcpy(data, key, keylen);
-	}
-	mutex_unlock(&csim->sm_lock);
-	memzero_explicit(key, sizeof(key));
-	return ret;
+	return csim_blob_slot(dev, unit, slot, keycolor, keyauth, inbuf, keylen, keymod,
+			      csim_import_op, "sm_keystore_slot_import");
 }
 EXPORT_SYMBOL(sm_keystore_slot_import);
 
