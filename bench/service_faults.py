@@ -21,7 +21,7 @@ sys.path.insert(0, str(TOP / "tests" / "support" / "python"))
 os.environ.setdefault("ZEL_BUILD_DIR", str(TOP / "build" / "test"))
 # As the test command runs the sanitized service.
 os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0:strict_string_checks=1")
-os.environ.setdefault("LSAN_OPTIONS", f"suppressions={TOP}/tests/support/lsan.supp:print_suppressions=0")
+os.environ.setdefault("LSAN_OPTIONS", "print_suppressions=0")
 
 from zelsupport import faults  # noqa: E402
 

@@ -133,3 +133,5 @@ function(zel_write_fuzz_list)
 endfunction()
 
 find_package(Threads REQUIRED)
+
+include(ZelKernel)

@@ -89,44 +89,183 @@ struct tarn_state {
 	bool dead;		/* closed: stations and buffers are gone */
 };
 
-/* What differs between the two disciplines, for the shared entries. */
+/*
+ * What differs between the two disciplines: the names their messages carry,
+ * the receive states of their own, and their framing rules.
+ */
 struct tarn_discipline {
 	const char *rx_name;		/* "generic_receive_buf" */
 	const char *char_name;		/* "generic_receive_char" */
 	const char *write_name;		/* "generic_write" */
+	/* Every receive state but the shared ones (tarn_rx.c); st->lock held. */
 	void (*receive_char)(struct tarn_state *st, u8 b);
-	void (*frame)(struct n_tarn_buf *frame, const u8 *text, size_t len);
+	int text_state;			/* entered after STX: RX_TEXT, or RX_BLOCK */
+	bool (*escaped)(u8 b);		/* text bytes sent after a DLE */
+	bool bcc_covers_dle;		/* the block check includes the escapes */
 };
 
-/* Entries shared by both disciplines (tarn_core.c) */
+/* Entries shared by both disciplines: the receive worker's (tarn_rx.c) and
+ * the writer's (tarn_tx.c). */
 void tarn_receive(struct tty_struct *tty, const unsigned char *cp, const char *fp, int count,
 		  const struct tarn_discipline *disc);
 ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned char *buf,
 		   size_t nr, const struct tarn_discipline *disc);
 
-/* Receive machine steps shared by both disciplines; st->lock held. */
-void tarn_rx_hunt(struct tarn_state *st, u8 b);
+/* The state of a tty and its references (tarn_core.c). */
+
+/**
+ * tarn_state_get() - take a reference to the state of a tty
+ * @tty: the tty
+ *
+ * Return: the state, or NULL when the tty has none (closed, hung up) or it
+ * fails the identity check. Give the reference back with tarn_state_put().
+ */
+struct tarn_state *tarn_state_get(struct tty_struct *tty);
+
+/**
+ * tarn_state_put() - give back a reference taken by tarn_state_get()
+ * @st: the state; freed with its last reference
+ */
+void tarn_state_put(struct tarn_state *st);
+
+/**
+ * tarn_state_current() - identity check for a holder of a reference
+ * @tty: the tty
+ * @st: the state the caller holds
+ *
+ * Return: true while @st is still the state of @tty (not closed, hung up or
+ * replaced meanwhile).
+ */
+bool tarn_state_current(struct tty_struct *tty, struct tarn_state *st);
+
+/*
+ * Steps of the receive machine that the disciplines call (tarn_rx.c);
+ * st->lock held for all of them.
+ */
+
+/**
+ * tarn_rx_address() - a byte of an address phase, other than EOT
+ * @st: the tty's state
+ * @b: the byte
+ *
+ * SOH opens a broadcast frame and a station's select address a selected
+ * one (both wait for STX, with their message started); anything else goes
+ * back to hunting.
+ *
+ * Return: the registered station whose poll address @b is, for the
+ * discipline's poll answer; NULL otherwise.
+ */
 struct tarn_station *tarn_rx_address(struct tarn_state *st, u8 b);
+
+/**
+ * tarn_frame_end() - the block check byte of a frame, rules of both disciplines
+ * @st: the tty's state
+ * @bcc: the block check received
+ *
+ * A bad check is answered NAK by a selected station that answers and the
+ * message dropped; a good broadcast is delivered; a frame for a suspended
+ * station is dropped. The receive machine goes back to hunting.
+ *
+ * Return: true for a selected frame with a correct check for a station that
+ * answers; the discipline then decides how the frame is accepted.
+ */
 bool tarn_frame_end(struct tarn_state *st, u8 bcc);
-void tarn_take_msg(struct tarn_state *st, const u8 *bytes, int n);
+
+/**
+ * tarn_start_msg() - start the reader message being built
+ * @st: the tty's state
+ * @bytes: its first bytes (the message type and what follows it)
+ * @n: their count
+ *
+ * The message replaces the content of rx_buf, which is taken from the pool
+ * if there is none; without a buffer nothing is started.
+ */
+void tarn_start_msg(struct tarn_state *st, const u8 *bytes, int n);
+
+/**
+ * tarn_deliver() - queue the message being built for readers and wake them
+ * @st: the tty's state; rx_buf is NULL afterwards
+ */
 void tarn_deliver(struct tarn_state *st);
+
+/**
+ * tarn_drop() - return the message being built to the pool
+ * @st: the tty's state; rx_buf is NULL afterwards
+ */
 void tarn_drop(struct tarn_state *st);
-void tarn_send(struct tarn_state *st, const u8 *bytes, int n);
-void tarn_send_byte(struct tarn_state *st, u8 b);
-void tarn_send_pending(struct tarn_state *st, struct tarn_station *s);
-void tarn_release_pending(struct tarn_state *st, struct tarn_station *s);
+
+/**
+ * tarn_poll_notify() - tell readers that a station was polled
+ * @st: the tty's state
+ * @s: the polled station
+ */
 void tarn_poll_notify(struct tarn_state *st, struct tarn_station *s);
+
+/**
+ * tarn_receive_error() - a byte received with an error flag
+ * @st: the tty's state
+ * @flag: its tty flag (TTY_BREAK, TTY_FRAME, TTY_PARITY, TTY_OVERRUN)
+ *
+ * The first break of a run queues a break message; the other flags are only
+ * traced.
+ */
 void tarn_receive_error(struct tarn_state *st, u8 flag);
 
-/* Appends a text byte to the message being built; a message stops growing
- * at TARN_MSG_MAX bytes. */
+/* Sending and the stations' pending frames (tarn_tx.c); st->lock held. */
+
+/**
+ * tarn_send() - send bytes to the line at once
+ * @st: the tty's state
+ * @bytes: the bytes
+ * @n: their count
+ *
+ * Answers go straight to the serial driver; its result is not examined.
+ */
+void tarn_send(struct tarn_state *st, const u8 *bytes, int n);
+
+/**
+ * tarn_send_byte() - send one byte (an ACK, NAK, ENQ or EOT) to the line
+ * @st: the tty's state
+ * @b: the byte
+ */
+void tarn_send_byte(struct tarn_state *st, u8 b);
+
+/**
+ * tarn_send_pending() - send a station's pending frame
+ * @st: the tty's state
+ * @s: the station; its frame then awaits the master's answer
+ */
+void tarn_send_pending(struct tarn_state *st, struct tarn_station *s);
+
+/**
+ * tarn_release_pending() - drop a station's pending frame
+ * @st: the tty's state
+ * @s: the station; nothing happens when it has no pending frame
+ *
+ * Writers are woken: one of them may be waiting for exactly this slot.
+ */
+void tarn_release_pending(struct tarn_state *st, struct tarn_station *s);
+
+/**
+ * tarn_append() - append a text byte to the message being built
+ * @st: the tty's state
+ * @b: the byte
+ *
+ * A message stops growing at TARN_MSG_MAX bytes.
+ */
 static inline void tarn_append(struct tarn_state *st, u8 b)
 {
 	if (st->rx_buf && st->rx_buf->len < TARN_MSG_MAX)
 		st->rx_buf->data[st->rx_buf->len++] = b;
 }
 
-/* The pending frame that went out on the last poll, or NULL. */
+/**
+ * tarn_answered() - the station whose frame went out on the last poll
+ * @st: the tty's state
+ *
+ * Return: the addressed station if its pending frame has been sent, else
+ * NULL.
+ */
 static inline struct tarn_station *tarn_answered(struct tarn_state *st)
 {
 	struct tarn_station *s = st->addressed;
@@ -134,7 +273,8 @@ static inline struct tarn_station *tarn_answered(struct tarn_state *st)
 	return s && s->pending && s->sent ? s : NULL;
 }
 
-/* Line discipline operations (tarn_core.c), 4.1 shape */
+/* Line discipline operations, 4.1 shape: open and close (tarn_core.c), read
+ * (tarn_read.c), ioctl and poll (tarn_ioctl.c), write wake-up (tarn_tx.c). */
 int tarn_open(struct tty_struct *tty);
 void tarn_close(struct tty_struct *tty);
 int tarn_hangup(struct tty_struct *tty);

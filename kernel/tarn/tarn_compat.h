@@ -9,7 +9,7 @@
  *     file; hangup returns nothing; poll returns __poll_t; receive flags
  *     are const;
  *   - read fills a kernel buffer of at most 64 bytes per call and is called
- *     again while its cookie is set (tarn_read_cookie in tarn_core.c);
+ *     again while its cookie is set (tarn_read_cookie in tarn_read.c);
  *   - a discipline change sets TTY_LDISC_CHANGING and wakes both queues:
  *     blocked readers and writers give way with -EAGAIN, as the kernel's
  *     own disciplines do, so that the change does not wait for them (4.1

@@ -10,25 +10,9 @@
 
 #include "tarn.h"
 
-static void generic_frame(struct n_tarn_buf *frame, const u8 *text, size_t len)
+static bool generic_escaped(u8 b)
 {
-	u8 *p = frame->data;
-	u8 bcc = 0;
-	size_t i;
-
-	*p++ = TARN_STX;
-	for (i = 0; i < len; i++) {
-		if (text[i] < 0x20) {
-			*p++ = TARN_DLE;
-			bcc ^= TARN_DLE;
-		}
-		*p++ = text[i];
-		bcc ^= text[i];
-	}
-	*p++ = TARN_ETX;
-	bcc ^= TARN_ETX;
-	*p++ = bcc;
-	frame->len = p - frame->data;
+	return b < 0x20;
 }
 
 /* A polled station sends its pending frame, or EOT when it has none and is
@@ -52,35 +36,25 @@ static void generic_poll_answer(struct tarn_state *st, struct tarn_station *s)
 static void generic_rx_text(struct tarn_state *st, u8 b)
 {
 	st->bcc ^= b;
-	switch (b) {
-	case TARN_ETX:
+	if (b == TARN_ETX) {
 		st->rx_state = RX_BCC;
-		break;
-	case TARN_DLE:
+	} else if (b == TARN_DLE) {
 		st->rx_state = RX_ESCAPE;
-		break;
-	case TARN_EOT:
+	} else if (b == TARN_EOT) {
 		/* the master abandons the frame and starts a new address phase */
 		tarn_drop(st);
 		st->rx_state = RX_ADDRESS;
-		break;
-	default:
+	} else {
 		tarn_append(st, b);
-		break;
 	}
 }
 
+/* The states of its own; tarn_rx.c runs the shared ones. */
 static void generic_receive_char(struct tarn_state *st, u8 b)
 {
 	struct tarn_station *s;
 
 	switch (st->rx_state) {
-	case RX_HUNT:
-		tarn_rx_hunt(st, b);
-		break;
-	case RX_SKIP:
-		st->rx_state = RX_HUNT;
-		break;
 	case RX_ADDRESS:
 		if (b == TARN_EOT)
 			break;
@@ -88,22 +62,8 @@ static void generic_receive_char(struct tarn_state *st, u8 b)
 		if (s)
 			generic_poll_answer(st, s);
 		break;
-	case RX_WAIT_STX:
-		if (b == TARN_STX) {
-			st->bcc = 0;
-			st->rx_state = RX_TEXT;
-		} else {
-			tarn_drop(st);
-			st->rx_state = RX_HUNT;
-		}
-		break;
 	case RX_TEXT:
 		generic_rx_text(st, b);
-		break;
-	case RX_ESCAPE:
-		st->bcc ^= b;
-		tarn_append(st, b);
-		st->rx_state = RX_TEXT;
 		break;
 	case RX_BCC:
 		if (tarn_frame_end(st, b)) {
@@ -129,7 +89,9 @@ static const struct tarn_discipline generic_discipline = {
 	.char_name = "generic_receive_char",
 	.write_name = "generic_write",
 	.receive_char = generic_receive_char,
-	.frame = generic_frame,
+	.text_state = RX_TEXT,
+	.escaped = generic_escaped,
+	.bcc_covers_dle = true,
 };
 
 void generic_receive_buf(struct tty_struct *tty, const unsigned char *cp, tarn_flag_t *fp,

@@ -19,25 +19,6 @@ static bool moc_escaped(u8 b)
 	return b == TARN_ETX || b == TARN_EOT || b == TARN_DLE;
 }
 
-static void moc_frame(struct n_tarn_buf *frame, const u8 *text, size_t len)
-{
-	u8 *p = frame->data;
-	u8 bcc = 0;
-	size_t i;
-
-	*p++ = TARN_STX;
-	for (i = 0; i < len; i++) {
-		if (moc_escaped(text[i]))
-			*p++ = TARN_DLE;
-		*p++ = text[i];
-		bcc ^= text[i];
-	}
-	*p++ = TARN_ETX;
-	bcc ^= TARN_ETX;
-	*p++ = bcc;
-	frame->len = p - frame->data;
-}
-
 /* The station remembers the byte after STX of what it sends; selected
  * frames are matched against it. */
 static void moc_poll_answer(struct tarn_state *st, struct tarn_station *s)
@@ -99,7 +80,7 @@ static void moc_rx_answer(struct tarn_state *st, u8 b)
 			msg[0] = TARN_MSG_TX_ENQ;
 			msg[1] = st->addressed->id;
 			msg[2] = st->addressed->last_block;
-			tarn_take_msg(st, msg, sizeof(msg));
+			tarn_start_msg(st, msg, sizeof(msg));
 			tarn_deliver(st);
 		}
 		if (s)
@@ -112,17 +93,26 @@ static void moc_rx_answer(struct tarn_state *st, u8 b)
 	}
 }
 
+/* The text after the block byte; the block check leaves the escapes out. */
+static void moc_rx_text(struct tarn_state *st, u8 b)
+{
+	if (b == TARN_ETX) {
+		st->bcc ^= b;
+		st->rx_state = RX_BCC;
+	} else if (b == TARN_DLE) {
+		st->rx_state = RX_ESCAPE;
+	} else {
+		st->bcc ^= b;
+		tarn_append(st, b);
+	}
+}
+
+/* The states of its own; tarn_rx.c runs the shared ones. */
 static void moc_receive_char(struct tarn_state *st, u8 b)
 {
 	struct tarn_station *s;
 
 	switch (st->rx_state) {
-	case RX_HUNT:
-		tarn_rx_hunt(st, b);
-		break;
-	case RX_SKIP:
-		st->rx_state = RX_HUNT;
-		break;
 	case RX_ADDRESS:
 		/* no station answers to a second EOT */
 		if (b == TARN_EOT) {
@@ -133,15 +123,6 @@ static void moc_receive_char(struct tarn_state *st, u8 b)
 		if (s)
 			moc_poll_answer(st, s);
 		break;
-	case RX_WAIT_STX:
-		if (b == TARN_STX) {
-			st->bcc = 0;
-			st->rx_state = RX_BLOCK;
-		} else {
-			tarn_drop(st);
-			st->rx_state = RX_HUNT;
-		}
-		break;
 	case RX_BLOCK:
 		st->block = b;
 		st->bcc ^= b;
@@ -149,20 +130,7 @@ static void moc_receive_char(struct tarn_state *st, u8 b)
 		st->rx_state = RX_TEXT;
 		break;
 	case RX_TEXT:
-		if (b == TARN_ETX) {
-			st->bcc ^= b;
-			st->rx_state = RX_BCC;
-		} else if (b == TARN_DLE) {
-			st->rx_state = RX_ESCAPE;
-		} else {
-			st->bcc ^= b;
-			tarn_append(st, b);
-		}
-		break;
-	case RX_ESCAPE:
-		st->bcc ^= b;
-		tarn_append(st, b);
-		st->rx_state = RX_TEXT;
+		moc_rx_text(st, b);
 		break;
 	case RX_BCC:
 		if (tarn_frame_end(st, b))
@@ -181,7 +149,9 @@ static const struct tarn_discipline moc_discipline = {
 	.char_name = "moc_receive_char",
 	.write_name = "moc_write",
 	.receive_char = moc_receive_char,
-	.frame = moc_frame,
+	.text_state = RX_BLOCK,
+	.escaped = moc_escaped,
+	.bcc_covers_dle = false,
 };
 
 void moc_receive_buf(struct tty_struct *tty, const unsigned char *cp, tarn_flag_t *fp,

@@ -27,25 +27,58 @@ int Usage()
     return -1;
 }
 
+void ResetAndDisable()
+{
+    resetSwitch(1);
+    disableports();
+    sleep(1);
+}
+
+// The single actions, taken only when the option is the one argument.
+struct Action {
+    const char* option;
+    void (*run)();
+    const char* done;
+};
+
+const Action kActions[] = {
+    {"-R", ResetAndDisable, "Switch Reset OK!"},
+    {"-D", disableports, "Switch Ports Disabled OK!"},
+    {"-E", enableports, "Switch Ports enabled OK!"},
+    {"-Z", linkrelease, "Switch Ports link released!"},
+};
+
+// The options that restrict a configuration to one file; the line is
+// printed whatever the load's result.
+struct OneFile {
+    const char* option;
+    int (*load)(const char* fileName);
+    const char* done;
+};
+
+const OneFile kOneFile[] = {
+    {"-S", loadSwitchConfig, "Switch only OK!"},
+    {"-V", loadVLanConfig, "Switch VLAN only OK!"},
+};
+
+// The table row of an option, or null.
+template <typename Row, size_t N>
+const Row* Lookup(const Row (&rows)[N], const char* argument)
+{
+    for (const Row& row : rows) {
+        if (IsOption(argument, row.option))
+            return &row;
+    }
+    return nullptr;
+}
+
 int SingleAction(const char* option)
 {
-    if (IsOption(option, "-R")) {
-        resetSwitch(1);
-        disableports();
-        sleep(1);
-        printf("Switch Reset OK!\n");
-    } else if (IsOption(option, "-D")) {
-        disableports();
-        printf("Switch Ports Disabled OK!\n");
-    } else if (IsOption(option, "-E")) {
-        enableports();
-        printf("Switch Ports enabled OK!\n");
-    } else if (IsOption(option, "-Z")) {
-        linkrelease();
-        printf("Switch Ports link released!\n");
-    } else {
+    const Action* action = Lookup(kActions, option);
+    if (!action)
         return Usage();
-    }
+    action->run();
+    printf("%s\n", action->done);
     return 0;
 }
 
@@ -58,12 +91,9 @@ int Configure(const char* first, const char* second)
     }
     disableports();
     int result;
-    if (IsOption(first, "-S")) {
-        result = loadSwitchConfig(second);
-        printf("Switch only OK!\n");
-    } else if (IsOption(first, "-V")) {
-        result = loadVLanConfig(second);
-        printf("Switch VLAN only OK!\n");
+    if (const OneFile* only = Lookup(kOneFile, first)) {
+        result = only->load(second);
+        printf("%s\n", only->done);
     } else {
         // Two statements: the switch file is loaded before the VLAN file.
         result = loadSwitchConfig(first);

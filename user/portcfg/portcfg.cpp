@@ -157,6 +157,47 @@ bool ReadFailed(FILE* file, const char* what)
     return true;
 }
 
+// One kind of configuration file: its name in messages, the texts it
+// prints, and how one of its lines is applied (1 for a failed line).
+struct ConfigFile {
+    const char* kind;
+    const char* missing;     // printed when no file is named
+    const char* commentEnd;  // after a comment line (which keeps its own line end)
+    int (*apply)(char* line);
+};
+
+const ConfigFile SwitchFile = {"switch", "Configuration file missing\n", "\n", ApplySwitchLine};
+const ConfigFile VlanFile = {"vlan", "Configuration file missing.", "", ApplyVlanLine};
+
+// Applies every line that is not a comment ("#" in the first column).
+// -1 when no file is named or it cannot be opened; otherwise the number of
+// failed lines, and one more when the file could not be read to its end.
+int LoadLines(const char* fileName, const ConfigFile& config)
+{
+    if (!fileName) {
+        printf("%s", config.missing);
+        return -1;
+    }
+    printf("Loading %s config from %s\n", config.kind, fileName);
+    FILE* file = fopen(fileName, "r");
+    if (!file) {
+        printf("Failed to open switch config: %s\n", strerror(errno));
+        return -1;
+    }
+    int failed = 0;
+    char config_line[ConfigLineSize];
+    while (fgets(config_line, sizeof config_line, file)) {
+        if (config_line[0] == '#')
+            printf("Ignoring comment: %s%s", config_line, config.commentEnd);
+        else
+            failed += config.apply(config_line);
+    }
+    if (ReadFailed(file, config.kind))
+        ++failed;
+    fclose(file);
+    return failed;
+}
+
 }  // namespace
 
 int openRegister(int port_id, int register_id)
@@ -259,53 +300,11 @@ void linkrelease()
 
 int loadSwitchConfig(const char* fileName)
 {
-    if (!fileName) {
-        printf("Configuration file missing\n");
-        return 1;
-    }
-    printf("Loading switch config from %s\n", fileName);
-    FILE* file = fopen(fileName, "r");
-    if (!file) {
-        printf("Failed to open switch config: %s\n", strerror(errno));
-        return 1;
-    }
-    int refused = 0;
-    char config_line[ConfigLineSize];
-    while (fgets(config_line, sizeof config_line, file)) {
-        if (config_line[0] == '#') {
-            printf("Ignoring comment: %s\n", config_line);
-            continue;
-        }
-        refused |= ApplySwitchLine(config_line);
-    }
-    const int result = (ReadFailed(file, "switch") || refused) ? 1 : 0;
-    fclose(file);
-    return result;
+    return LoadLines(fileName, SwitchFile) == 0 ? 0 : 1;
 }
 
 int loadVLanConfig(const char* fileName)
 {
-    if (!fileName) {
-        printf("Configuration file missing.");
-        return 1;
-    }
-    printf("Loading vlan config from %s\n", fileName);
-    FILE* file = fopen(fileName, "r");
-    if (!file) {
-        printf("Failed to open switch config: %s\n", strerror(errno));
-        return 1;
-    }
-    int goterror = 0;
-    char config_line[ConfigLineSize];
-    while (fgets(config_line, sizeof config_line, file)) {
-        if (config_line[0] == '#') {
-            printf("Ignoring comment: %s", config_line);
-            continue;
-        }
-        goterror += ApplyVlanLine(config_line);
-    }
-    if (ReadFailed(file, "vlan"))
-        ++goterror;
-    fclose(file);
-    return goterror;
+    const int failed = LoadLines(fileName, VlanFile);
+    return failed < 0 ? 1 : failed;
 }

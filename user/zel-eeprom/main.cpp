@@ -67,54 +67,71 @@ std::unique_ptr<ZEL_EEPROM> ReaderFor(int version)
     }
 }
 
-int Run(int argc, char* argv[])
+// What the command line asks for.
+struct Options {
+    bool help = false;
+    bool list = false;
+    std::string path = DefaultPath;  // "-": standard input
+    std::vector<std::string> names;  // items to print; none: all
+};
+
+Options ParseArguments(int argc, char* argv[])
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    Options options;
+    std::vector<std::string>& args = options.names;
+    args.assign(argv + 1, argv + argc);
     if (args.size() == 1 && args[0] == "--help") {
+        options.help = true;
+        return options;
+    }
+    // "--file <path>" counts only as the last two arguments.
+    if (args.size() >= 2 && args[args.size() - 2] == "--file") {
+        options.path = args.back();
+        args.resize(args.size() - 2);
+    }
+    // Together with item names, "--list" is an item name.
+    if (args.size() == 1 && args[0] == "--list") {
+        options.list = true;
+        args.clear();
+    }
+    return options;
+}
+
+// Reads the image after its version byte and prints what was asked for.
+int Print(FILE* in, const Options& options)
+{
+    const int version = fgetc(in);
+    if (version == EOF)
+        return 1;
+    std::unique_ptr<ZEL_EEPROM> reader = ReaderFor(version);
+    if (!reader) {
+        fprintf(stderr, "Unknown EEPROM version %d\n", version);
+        return 5;
+    }
+    const int readStatus = reader->read(version, in, stderr);
+    if (readStatus == 1)
+        return 1;
+    const int queryStatus = Query(*reader, options.names, options.list);
+    return readStatus != 0 ? readStatus : queryStatus;
+}
+
+int Run(const Options& options)
+{
+    if (options.help) {
         PrintHelp(stdout);
         return 255;
     }
-
-    std::string path = DefaultPath;
-    // "--file <path>" counts only as the last two arguments.
-    if (args.size() >= 2 && args[args.size() - 2] == "--file") {
-        path = args.back();
-        args.resize(args.size() - 2);
-    }
-
     FILE* in = stdin;
-    if (path != "-") {
-        in = fopen(path.c_str(), "rb");
+    if (options.path != "-") {
+        in = fopen(options.path.c_str(), "rb");
         if (!in) {
             const int error = errno;
-            fprintf(stderr, "Error opening file %s - [%d] %s\n", path.c_str(), error,
+            fprintf(stderr, "Error opening file %s - [%d] %s\n", options.path.c_str(), error,
                     strerror(error));
             return 2;
         }
     }
-
-    bool list = false;
-    if (args.size() == 1 && args[0] == "--list") {
-        list = true;
-        args.clear();
-    }
-
-    int status = 1;
-    const int version = fgetc(in);
-    if (version != EOF) {
-        std::unique_ptr<ZEL_EEPROM> reader = ReaderFor(version);
-        if (!reader) {
-            fprintf(stderr, "Unknown EEPROM version %d\n", version);
-            status = 5;
-        } else {
-            const int readStatus = reader->read(version, in, stderr);
-            if (readStatus != 1) {
-                const int queryStatus = Query(*reader, args, list);
-                status = readStatus != 0 ? readStatus : queryStatus;
-            }
-        }
-    }
-
+    const int status = Print(in, options);
     if (in != stdin)
         fclose(in);
     return status;
@@ -124,5 +141,5 @@ int Run(int argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
-    return finishOutput("zel-eeprom", Run(argc, argv));
+    return finishOutput("zel-eeprom", Run(ParseArguments(argc, argv)));
 }

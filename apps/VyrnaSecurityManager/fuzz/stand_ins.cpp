@@ -178,13 +178,14 @@ VyrnaSecurityManager::~VyrnaSecurityManager() {}
 // Instead of subscribing on the bus, the handlers go to the driver's table.
 int VyrnaSecurityManager::init()
 {
-    g_handlers[0] = _storeData;
-    g_handlers[1] = _retrieveData;
-    g_handlers[2] = _clearData;
+    g_handlers[0] = _serve<_storeData>;
+    g_handlers[1] = _serve<_retrieveData>;
+    g_handlers[2] = _serve<_clearData>;
     return 0;
 }
 
-void VyrnaSecurityManager::_replyMessage(int serial, unsigned char* response, int length)
+void VyrnaSecurityManager::_replyMessage(int serial, Response response)
 {
-    g_replies.push_back(Reply{serial, QByteArray(reinterpret_cast<const char*>(response), length)});
+    g_replies.push_back(
+        Reply{serial, QByteArray(reinterpret_cast<const char*>(response.data()), response.size())});
 }

@@ -9,15 +9,7 @@
 using Logger::printDbg;
 using Logger::printErr;
 
-const char BackupStorage::kNorMount[] = "/mnt/NOR6";
-const char BackupStorage::kNorDevice[] = "/dev/mtdblock6";
-
 namespace {
-
-QByteArray Local(const QString& text)
-{
-    return QFile::encodeName(text);
-}
 
 QString Marker(const QString& name)
 {
@@ -47,7 +39,7 @@ void BackupStorage::_cleanup() const
     for (const QString& name : names) {
         if (name == QLatin1String(kCrcName) || !name.startsWith(QLatin1Char('.')))
             continue;
-        printDbg("Recovering %s...\n", Local(m_path).constData());
+        printDbg("Recovering %s...\n", _local(m_path).constData());
         // The marker goes only once its content file is surely gone.
         const QString content = name.mid(1);
         if (QFile::remove(_fullName(content)) || lookup(content) == Absent)
@@ -61,33 +53,33 @@ int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) c
     // The marker must be on the medium before the content file changes.
     QFile marker(_fullName(Marker(name)));
     if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        printErr("Error opening file .%s\n", Local(name).constData());
+        printErr("Error opening file .%s\n", _local(name).constData());
         return StorageOpenFailed;
     }
     const bool markerSynced = fsync(marker.handle()) == 0;
     marker.close();
     if (!markerSynced || !_syncDirectory()) {
-        printErr("Error opening file .%s\n", Local(name).constData());
+        printErr("Error opening file .%s\n", _local(name).constData());
         QFile::remove(marker.fileName());
         return StorageOpenFailed;
     }
 
     QFile file(_fullName(name));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        printErr("Error opening file %s\n", Local(name).constData());
+        printErr("Error opening file %s\n", _local(name).constData());
         QFile::remove(marker.fileName());
         _syncDirectory();
         return StorageOpenFailed;
     }
     int result = StorageOk;
     if (!_writeDurably(file, bytes)) {
-        printErr("Error writing file %s\n", Local(name).constData());
+        printErr("Error writing file %s\n", _local(name).constData());
         result = StorageShortWrite;
     }
     file.close();
 
     if (!QFile::remove(marker.fileName()) || !_syncDirectory()) {
-        printErr("Error removing file .%s\n", Local(name).constData());
+        printErr("Error removing file .%s\n", _local(name).constData());
         result = StorageRemoveFailed;
     }
     return result;

@@ -17,6 +17,6 @@ public:
     int _mkpath() const override;
 
 private:
-    static const char kNorMount[];
-    static const char kNorDevice[];
+    static constexpr char kNorMount[] = "/mnt/NOR6";
+    static constexpr char kNorDevice[] = "/dev/mtdblock6";
 };

@@ -10,13 +10,6 @@
 
 using Logger::printErr;
 
-CryptoData::~CryptoData()
-{
-    // Requests carry plaintext; do not leave it in freed memory.
-    if (!m_data.isEmpty())
-        memset(m_data.data(), 0, static_cast<size_t>(m_data.size()));
-}
-
 namespace {
 
 const char kDevice[] = "/dev/vcrypto";

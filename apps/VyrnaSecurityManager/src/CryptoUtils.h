@@ -4,22 +4,23 @@
 // and the CRC-32 used for item and directory integrity.
 #pragma once
 
-#include <QByteArray>
+#include "SecretBytes.h"
 
-// Owner of one growable byte buffer for a device request.
+// Owner of one growable byte buffer for a device request. Requests carry
+// plaintext, so the buffer wipes itself.
 class CryptoData {
 public:
-    explicit CryptoData(int size) : m_data(size, '\0') {}
-    ~CryptoData();
-    CryptoData(const CryptoData&) = delete;
-    CryptoData& operator=(const CryptoData&) = delete;
+    explicit CryptoData(int size) : m_data(size) {}
 
-    void putData(const void* bytes, int count) { m_data.append(static_cast<const char*>(bytes), count); }
-    unsigned char* get() { return reinterpret_cast<unsigned char*>(m_data.data()); }
+    void putData(const void* bytes, int count)
+    {
+        m_data.bytes().append(static_cast<const char*>(bytes), count);
+    }
+    unsigned char* get() { return m_data.data(); }
     int getLength() const { return m_data.size(); }
 
 private:
-    QByteArray m_data;
+    SecretBytes m_data;
 };
 
 enum VcryptoOp {

@@ -39,6 +39,23 @@ QString GetKeyFileName(unsigned int uid)
 
 const QString kKeyPattern = QStringLiteral("*.key");
 
+// AES-256-CBC of the input under a key record, into the output only on
+// success; 0 or 1.
+int Cipher(bool encrypt, const QByteArray& key, const QByteArray& input, QByteArray& output)
+{
+    QByteArray result(input.size(), '\0');
+    const auto* record = reinterpret_cast<const unsigned char*>(key.constData());
+    const auto* in = reinterpret_cast<const unsigned char*>(input.constData());
+    auto* out = reinterpret_cast<unsigned char*>(result.data());
+    const auto length = static_cast<unsigned>(input.size());
+    const int failed = encrypt ? CryptoUtils::aes256Encrypt(record, in, length, out)
+                               : CryptoUtils::aes256Decrypt(record, in, length, out);
+    if (failed != 0)
+        return 1;
+    output = result;
+    return 0;
+}
+
 }  // namespace
 
 EphemeralKeys::EphemeralKeys()
@@ -181,15 +198,7 @@ int EphemeralKeys::encrypt(unsigned int uid, const QByteArray& input, QByteArray
         result = updateKey(uid);
     if (result != 0)
         return result;
-    QByteArray cipher(input.size(), '\0');
-    if (CryptoUtils::aes256Encrypt(reinterpret_cast<const unsigned char*>(m_key.constData()),
-                                   reinterpret_cast<const unsigned char*>(input.constData()),
-                                   static_cast<unsigned>(input.size()),
-                                   reinterpret_cast<unsigned char*>(cipher.data()))
-        != 0)
-        return EncryptFailed;
-    output = cipher;
-    return 0;
+    return Cipher(true, m_key, input, output) == 0 ? 0 : EncryptFailed;
 }
 
 int EphemeralKeys::decrypt(unsigned int uid, const QByteArray& input, QByteArray& output)
@@ -197,13 +206,5 @@ int EphemeralKeys::decrypt(unsigned int uid, const QByteArray& input, QByteArray
     int result = _loadKey(uid);
     if (result != 0)
         return result;
-    QByteArray plain(input.size(), '\0');
-    if (CryptoUtils::aes256Decrypt(reinterpret_cast<const unsigned char*>(m_key.constData()),
-                                   reinterpret_cast<const unsigned char*>(input.constData()),
-                                   static_cast<unsigned>(input.size()),
-                                   reinterpret_cast<unsigned char*>(plain.data()))
-        != 0)
-        return DecryptFailed;
-    output = plain;
-    return 0;
+    return Cipher(false, m_key, input, output) == 0 ? 0 : DecryptFailed;
 }

@@ -18,19 +18,11 @@
 using Logger::printErr;
 using Logger::printJournal;
 
-const char FileStorage::kDataMount[] = "/mnt/DATA";
-const char FileStorage::kDataDevice[] = "/dev/mmcblk1p4";
-
 namespace {
-
-QByteArray Local(const QString& text)
-{
-    return QFile::encodeName(text);
-}
 
 bool SyncPath(const QString& path)
 {
-    int fd = open(Local(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     bool synced = fsync(fd) == 0;
@@ -44,7 +36,7 @@ bool SyncPath(const QString& path)
 bool ListRegularFiles(const QString& path, QStringList& names)
 {
     names.clear();
-    DIR* dir = opendir(Local(path).constData());
+    DIR* dir = opendir(QFile::encodeName(path).constData());
     if (dir == nullptr)
         return false;
     bool complete = true;
@@ -87,6 +79,11 @@ bool IsTemporary(const QString& name)
 
 }  // namespace
 
+QByteArray FileStorage::_local(const QString& text)
+{
+    return QFile::encodeName(text);
+}
+
 FileStorage::FileStorage(const QString& dir) : m_path(QLatin1String(kDataMount) + dir)
 {
 }
@@ -114,7 +111,7 @@ int FileStorage::_mkpathUnder(const QString& mountPoint) const
     if (QDir(m_path).exists())
         return StorageOk;
     if (!QDir().mkpath(m_path)) {
-        printErr("Error creating path %s\n", Local(m_path).constData());
+        printErr("Error creating path %s\n", _local(m_path).constData());
         return StorageNoDirectory;
     }
     // Make each new directory entry durable, up to the mount point.
@@ -159,13 +156,13 @@ int FileStorage::write(const QString& name, const QByteArray& bytes) const
     bool opened = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     bool written = opened && _writeDurably(file, bytes);
     file.close();
-    if (written && rename(Local(temporary).constData(), Local(_fullName(name)).constData()) != 0)
+    if (written && rename(_local(temporary).constData(), _local(_fullName(name)).constData()) != 0)
         opened = false;
     if (!opened) {
-        printErr("Error opening file %s\n", Local(name).constData());
+        printErr("Error opening file %s\n", _local(name).constData());
         printJournal("Error writing on partition %s\n", kDataDevice);
     } else if (!written || !_syncDirectory()) {
-        printErr("Error writing file %s\n", Local(name).constData());
+        printErr("Error writing file %s\n", _local(name).constData());
     } else {
         return StorageOk;
     }
@@ -177,12 +174,12 @@ int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
 {
     QFile file(_fullName(name));
     if (!file.open(QIODevice::ReadOnly)) {
-        printErr("Error opening file %s\n", Local(name).constData());
+        printErr("Error opening file %s\n", _local(name).constData());
         return StorageOpenFailed;
     }
     bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        printErr("Error reading file %s\n", Local(name).constData());
+        printErr("Error reading file %s\n", _local(name).constData());
         return StorageOpenFailed;
     }
     return StorageOk;
@@ -194,7 +191,7 @@ int FileStorage::read(const QString& name, QByteArray& bytes) const
     if (result != StorageOk)
         return result;
     if (bytes.isEmpty()) {
-        printErr("Error reading file %s\n", Local(name).constData());
+        printErr("Error reading file %s\n", _local(name).constData());
         return StorageEmptyRead;
     }
     return StorageOk;
@@ -203,7 +200,7 @@ int FileStorage::read(const QString& name, QByteArray& bytes) const
 int FileStorage::remove(const QString& name) const
 {
     if (!QFile::remove(_fullName(name)) || !_syncDirectory()) {
-        printErr("Error removing file %s\n", Local(name).constData());
+        printErr("Error removing file %s\n", _local(name).constData());
         return StorageRemoveFailed;
     }
     return StorageOk;
@@ -217,7 +214,7 @@ bool FileStorage::exists(const QString& name) const
 FileStorage::Presence FileStorage::lookup(const QString& name) const
 {
     struct stat status;
-    if (stat(Local(_fullName(name)).constData(), &status) == 0)
+    if (stat(_local(_fullName(name)).constData(), &status) == 0)
         return Present;
     return errno == ENOENT ? Absent : Unknown;
 }
@@ -246,7 +243,7 @@ int FileStorage::_listAll(QStringList& names) const
 {
     if (ListRegularFiles(m_path, names))
         return StorageOk;
-    printErr("Error reading directory %s\n", Local(m_path).constData());
+    printErr("Error reading directory %s\n", _local(m_path).constData());
     return StorageOpenFailed;
 }
 

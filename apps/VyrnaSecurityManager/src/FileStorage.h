@@ -54,10 +54,12 @@ public:
     void clean() const;
 
 protected:
-    static const char kDataMount[];
-    static const char kDataDevice[];
+    static constexpr char kDataMount[] = "/mnt/DATA";
+    static constexpr char kDataDevice[] = "/dev/mmcblk1p4";
 
     QString _fullName(const QString& name) const { return m_path + QLatin1Char('/') + name; }
+    // A name or path as the file system and the messages take it.
+    static QByteArray _local(const QString& text);
     // Creates the directory with its parents below mountPoint; 0 or 1.
     int _mkpathUnder(const QString& mountPoint) const;
     // Makes the directory's entries (created, replaced, removed) durable.

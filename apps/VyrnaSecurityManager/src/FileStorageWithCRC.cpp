@@ -13,11 +13,6 @@ const char FileStorageWithCRC::kCrcName[] = ".CRC";
 
 namespace {
 
-QByteArray Local(const QString& text)
-{
-    return QFile::encodeName(text);
-}
-
 const QString kAll = QStringLiteral("*");
 
 }  // namespace
@@ -36,7 +31,7 @@ int FileStorageWithCRC::init() const
         return result;
     const Presence crcFile = lookup(QLatin1String(kCrcName));
     if (crcFile == Unknown) {
-        printErr("Error opening %s\n", Local(_crcPath()).constData());
+        printErr("Error opening %s\n", _local(_crcPath()).constData());
         return StorageOpenFailed;
     }
     if (crcFile == Absent && content.isEmpty()) {
@@ -57,7 +52,7 @@ int FileStorageWithCRC::init() const
         if (parsed && stored == actual)
             return StorageOk;
     }
-    printErr("%s: storage damaged!\n", Local(m_path).constData());
+    printErr("%s: storage damaged!\n", _local(m_path).constData());
     clean();
     return StorageDamaged;
 }
@@ -74,7 +69,7 @@ int FileStorageWithCRC::write(const QString& name, const QByteArray& bytes) cons
         return result;
     result = _updateCRC();
     if (result != StorageOk)
-        printErr("Error updating %s\n", Local(_crcPath()).constData());
+        printErr("Error updating %s\n", _local(_crcPath()).constData());
     return result;
 }
 
@@ -91,10 +86,10 @@ int FileStorageWithCRC::_refreshCRC() const
     QStringList content;
     int result = list(kAll, content);
     if (result == StorageOk && content.isEmpty()) {
-        printDbg("Removing %s...\n", Local(_crcPath()).constData());
+        printDbg("Removing %s...\n", _local(_crcPath()).constData());
         const bool removed = QFile::remove(_crcPath()) || lookup(QLatin1String(kCrcName)) == Absent;
         if (!removed || !_syncDirectory()) {
-            printErr("Error removing %s\n", Local(_crcPath()).constData());
+            printErr("Error removing %s\n", _local(_crcPath()).constData());
             return StorageRemoveFailed;
         }
         return StorageOk;
@@ -102,7 +97,7 @@ int FileStorageWithCRC::_refreshCRC() const
     if (result == StorageOk)
         result = _updateCRC();
     if (result != StorageOk)
-        printErr("Error updating %s\n", Local(_crcPath()).constData());
+        printErr("Error updating %s\n", _local(_crcPath()).constData());
     return result;
 }
 
@@ -131,7 +126,7 @@ unsigned int FileStorageWithCRC::_getCRC() const
 
 int FileStorageWithCRC::_updateCRC() const
 {
-    printDbg("Updating %s...\n", Local(_crcPath()).constData());
+    printDbg("Updating %s...\n", _local(_crcPath()).constData());
     // Computed first: a content file that cannot be read must not leave a
     // ".CRC" that vouches for what was not read.
     unsigned int crc = 0;
@@ -140,14 +135,14 @@ int FileStorageWithCRC::_updateCRC() const
         return result;
     QFile crcFile(_crcPath());
     if (!crcFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        printErr("Error opening %s\n", Local(_crcPath()).constData());
+        printErr("Error opening %s\n", _local(_crcPath()).constData());
         printJournal("Error writing on partition %s\n", kDataDevice);
         return StorageOpenFailed;
     }
     bool written = _writeDurably(crcFile, QByteArray::number(crc, 16).toUpper());
     crcFile.close();
     if (!written || !_syncDirectory()) {
-        printErr("Error writing %s\n", Local(_crcPath()).constData());
+        printErr("Error writing %s\n", _local(_crcPath()).constData());
         return StorageShortWrite;
     }
     return StorageOk;

@@ -21,41 +21,12 @@ using Logger::printLog;
 
 namespace {
 
-enum Status : unsigned char {
-    StatusOk = 0,
-    StatusMalformed = 2,
-    StatusNotFound = 3,
-    StatusDenied = 4,
-    StatusBadMode = 5,
-    StatusModeChange = 6,
-    StatusBadCrc = 7,
-    StatusInternal = 8
-};
-
-enum Source : unsigned char { SourceKeys = 0, SourceIndex = 1 };
-
-constexpr int kHeaderLength = 4;
+constexpr int kHeaderLength = Response::kHeaderLength;
 constexpr int kStoreHeaderLength = 8;
 constexpr quint32 kModeLimit = 512;
 constexpr int kMaxPrefix = 16;
 // The largest data whose padded plaintext the device still accepts.
 constexpr int kMaxStoreData = static_cast<int>(CryptoUtils::kMaxDataLength) - 2;
-
-struct Response {
-    QByteArray bytes;
-
-    explicit Response(int length) : bytes(length, '\0') {}
-    void fail(Status status) { bytes[0] = static_cast<char>(status); }
-    void fail(Source source, int code)
-    {
-        bytes[0] = static_cast<char>(StatusInternal);
-        bytes[1] = static_cast<char>(source);
-        qToLittleEndian(static_cast<quint16>(code), reinterpret_cast<uchar*>(bytes.data()) + 2);
-    }
-    bool failed() const { return bytes.at(0) != static_cast<char>(StatusOk); }
-    unsigned char* data() { return reinterpret_cast<unsigned char*>(bytes.data()); }
-    int size() const { return bytes.size(); }
-};
 
 quint32 ReadWord(const unsigned char* bytes)
 {
@@ -128,218 +99,210 @@ int PrefixLength(int dataLength)
     return prefix == 0 ? kMaxPrefix : prefix;
 }
 
-// The common start of RetrieveData and ClearData: a 4-byte request naming an
-// item that exists and that the caller may read ('r') or write ('w'). On
-// refusal the response holds the status and the result is false.
-bool FindPermitted(const SecureStorage& storage, const unsigned char* request, int length,
-                   unsigned int uid, char operation, Response& response, quint32& token,
-                   quint32& owner, quint32& crc)
+// The item of a StoreData request: a new token, or an existing item that
+// the caller may overwrite; the owner is the one whose key encrypts it. A
+// refused request leaves its response in refusal.
+struct StoreTarget {
+    Response refusal;
+    quint32 token;
+    quint32 owner;
+};
+
+StoreTarget ChooseTarget(const SecureStorage& storage, quint32 requested, quint32 mode,
+                         quint32 uid)
 {
-    if (request == nullptr || length != 4) {
-        printErr("Bad message (length = %d)\n", length);
-        response.fail(StatusMalformed);
-        return false;
+    StoreTarget target{Response(kStoreHeaderLength), requested, uid};
+    quint32 storedOwner = 0, storedMode = 0, storedCrc = 0;
+    if (requested == 0) {
+        do {
+            target.token = GenerateToken();
+        } while (storage.find(target.token, storedOwner, storedMode, storedCrc) == 0);
+    } else if (storage.find(requested, storedOwner, storedMode, storedCrc) == 0) {
+        if (AccessDenied(uid, storedOwner, static_cast<quint16>(storedMode), 'w')) {
+            printErr("Access denied on write\n");
+            target.refusal = Response(kStoreHeaderLength, Response::Denied);
+        } else if (mode != storedMode && uid != storedOwner) {
+            printErr("Trying to change the existing access mode\n");
+            target.refusal = Response(kStoreHeaderLength, Response::ModeChange);
+        }
+        target.owner = storedOwner;
     }
-    token = ReadWord(request);
-    quint32 mode = 0;
-    const int result = storage.find(token, owner, mode, crc);
-    if (result == SecureStorage::NotFound) {
-        printErr("Data [0x%08X] not found\n", token);
-        response.fail(StatusNotFound);
-    } else if (result != 0) {
-        printErr("Secure storage find error %d\n", result);
-        response.fail(SourceIndex, result);
-    } else if (AccessDenied(uid, owner, static_cast<quint16>(mode), operation)) {
-        printErr(operation == 'r' ? "Access denied on read\n" : "Access denied on write\n");
-        response.fail(StatusDenied);
-    }
-    return !response.failed();
+    return target;
 }
 
-void Wipe(QByteArray& bytes)
+// Encrypts the stored plaintext of the data (the prefix count, that many
+// random bytes, the data) with the owner's key, and gives its CRC-32. The
+// plaintext is gone when this returns. The key store's code, 0 on success.
+int Seal(EphemeralKeys& keys, quint32 owner, const unsigned char* data, int length,
+         QByteArray& cipher, quint32& crc)
 {
-    if (!bytes.isEmpty())
-        memset(bytes.data(), 0, static_cast<size_t>(bytes.size()));
+    const int prefix = PrefixLength(length);
+    SecretBytes plain;
+    plain.bytes().reserve(1 + prefix + length);
+    plain.bytes().append(static_cast<char>(prefix));
+    plain.bytes().append(reinterpret_cast<const char*>(GetRandom(prefix)), prefix);
+    plain.bytes().append(reinterpret_cast<const char*>(data), length);
+    const int result = keys.encrypt(owner, plain.bytes(), cipher);
+    if (result == 0)
+        crc = CryptoUtils::crc32(plain.constData(), static_cast<unsigned>(plain.size()));
+    return result;
+}
+
+// The common start of RetrieveData and ClearData: the call is logged, then
+// it must be a 4-byte request naming an item that exists and that the
+// caller may read ('r') or write ('w'). A refused call leaves its response
+// in refusal.
+struct Permitted {
+    Response refusal;
+    SecureStorage::DataAttributes item;
+};
+
+Permitted FindPermitted(const SecureStorage& storage, const char* method,
+                        const unsigned char* request, int length, quint32 uid, char operation)
+{
+    printLog("%s: uid=%d\n", method, uid);
+    Permitted found{Response(kHeaderLength), {0, 0, 0, 0}};
+    if (request == nullptr || length != 4) {
+        printErr("Bad message (length = %d)\n", length);
+        found.refusal = Response(kHeaderLength, Response::Malformed);
+        return found;
+    }
+    SecureStorage::DataAttributes& item = found.item;
+    item.token = ReadWord(request);
+    const int result = storage.find(item.token, item.owner, item.mode, item.crc);
+    if (result == SecureStorage::NotFound) {
+        printErr("Data [0x%08X] not found\n", item.token);
+        found.refusal = Response(kHeaderLength, Response::NotFound);
+    } else if (result != 0) {
+        printErr("Secure storage find error %d\n", result);
+        found.refusal = Response(kHeaderLength, Response::Index, result);
+    } else if (AccessDenied(uid, item.owner, static_cast<quint16>(item.mode), operation)) {
+        printErr(operation == 'r' ? "Access denied on read\n" : "Access denied on write\n");
+        found.refusal = Response(kHeaderLength, Response::Denied);
+    }
+    return found;
+}
+
+// Decrypts a retrieved item into plain; a status for the reader otherwise.
+// An item that is torn (not a whole number of cipher blocks) or whose owner
+// has no key can never be decrypted: its reader is told so (status 7), and
+// the service goes on serving everybody else.
+Response Decrypt(EphemeralKeys& keys, const SecureStorage::DataAttributes& item,
+                 const QByteArray& cipher, SecretBytes& plain)
+{
+    const bool torn = cipher.isEmpty() || cipher.size() % VCRYPTO_BLOCK_LEN != 0;
+    int result = EphemeralKeys::DecryptFailed;
+    if (torn) {
+        printErr("Torn data [0x%08X] (%d bytes)\n", item.token, static_cast<int>(cipher.size()));
+    } else {
+        result = keys.decrypt(item.owner, cipher, plain.bytes());
+        if (result == 0)
+            return Response(kHeaderLength);
+        printErr("Ephemeral keys decrypt error %d\n", result);
+    }
+    printJournal("Cannot decrypt selected data [0x%08X]\n", item.token);
+    if (torn || result == EphemeralKeys::NoKey)
+        return Response(kHeaderLength, Response::BadCrc);
+    return Response(kHeaderLength, Response::Keys, result);
 }
 
 }  // namespace
 
-void VyrnaSecurityManager::_storeData(int serial, unsigned char* request, int length,
-                                      unsigned int uid)
+Response VyrnaSecurityManager::_storeData(const unsigned char* request, int length, quint32 uid)
 {
     printLog("StoreData: uid=%d\n", uid);
-    Response response(kStoreHeaderLength);
     const int dataLength = length - kStoreHeaderLength;
     // Data the device cannot encrypt is refused here, before any key or
     // file is touched.
     if (request == nullptr || dataLength <= 0 || dataLength > kMaxStoreData) {
         printErr("Bad message (length = %d)\n", length);
-        response.fail(StatusMalformed);
-        _replyMessage(serial, response.data(), response.size());
-        return;
+        return Response(kStoreHeaderLength, Response::Malformed);
     }
     const quint32 requestedToken = ReadWord(request);
     const quint32 mode = ReadWord(request + 4);
     if (mode == 0 || mode >= kModeLimit) {
         printErr("Bad access mode 0%o\n", mode);
-        response.fail(StatusBadMode);
-        _replyMessage(serial, response.data(), response.size());
-        return;
+        return Response(kStoreHeaderLength, Response::BadMode);
     }
-
-    quint32 token = requestedToken;
-    quint32 owner = uid;
-    quint32 storedOwner = 0, storedMode = 0, storedCrc = 0;
-    if (token == 0) {
-        do {
-            token = GenerateToken();
-        } while (m_secureStorage.find(token, storedOwner, storedMode, storedCrc) == 0);
-    } else if (m_secureStorage.find(token, storedOwner, storedMode, storedCrc) == 0) {
-        if (AccessDenied(uid, storedOwner, static_cast<quint16>(storedMode), 'w')) {
-            printErr("Access denied on write\n");
-            response.fail(StatusDenied);
-            _replyMessage(serial, response.data(), response.size());
-            return;
-        }
-        if (mode != storedMode && uid != storedOwner) {
-            printErr("Trying to change the existing access mode\n");
-            response.fail(StatusModeChange);
-            _replyMessage(serial, response.data(), response.size());
-            return;
-        }
-        owner = storedOwner;
-    }
-
-    const int prefix = PrefixLength(dataLength);
-    QByteArray plain;
-    plain.reserve(1 + prefix + dataLength);
-    plain.append(static_cast<char>(prefix));
-    plain.append(reinterpret_cast<const char*>(GetRandom(prefix)), prefix);
-    plain.append(reinterpret_cast<const char*>(request + kStoreHeaderLength), dataLength);
+    StoreTarget target = ChooseTarget(m_secureStorage, requestedToken, mode, uid);
+    if (target.refusal.status() != Response::Ok)
+        return std::move(target.refusal);
 
     QByteArray cipher;
-    int result = m_ephemeralKeys.encrypt(owner, plain, cipher);
+    quint32 crc = 0;
+    int result = Seal(m_ephemeralKeys, target.owner, request + kStoreHeaderLength, dataLength,
+                      cipher, crc);
     if (result != 0) {
         printErr("Ephemeral keys encrypt error %d\n", result);
         if (result == EphemeralKeys::KeyGenFailed)
-            printJournal("Cannot create ephemeral key for UID %04d\n", owner);
+            printJournal("Cannot create ephemeral key for UID %04d\n", target.owner);
         else
             printJournal("Cannot encrypt selected data [0x%08X]\n", requestedToken);
-        Wipe(plain);
-        response.fail(SourceKeys, result);
-        _replyMessage(serial, response.data(), response.size());
-        return;
+        return Response(kStoreHeaderLength, Response::Keys, result);
     }
-    const quint32 crc = CryptoUtils::crc32(reinterpret_cast<const unsigned char*>(plain.constData()),
-                                           static_cast<unsigned>(plain.size()));
-    Wipe(plain);
-
-    result = m_secureStorage.store(token, owner, mode, crc, cipher);
+    result = m_secureStorage.store(target.token, target.owner, mode, crc, cipher);
     if (result != 0) {
         printErr("Secure storage store error %d\n", result);
-        response.fail(SourceIndex, result);
-        _replyMessage(serial, response.data(), response.size());
-        return;
+        return Response(kStoreHeaderLength, Response::Index, result);
     }
-    printLog("  %d bytes of data encrypted and stored [0x%08X]\n", dataLength, token);
-    qToLittleEndian(token, response.data() + kHeaderLength);
-    _replyMessage(serial, response.data(), response.size());
+    printLog("  %d bytes of data encrypted and stored [0x%08X]\n", dataLength, target.token);
+    Response response(kStoreHeaderLength);
+    response.putWord(kHeaderLength, target.token);
+    return response;
 }
 
-void VyrnaSecurityManager::_retrieveData(int serial, unsigned char* request, int length,
-                                         unsigned int uid)
+Response VyrnaSecurityManager::_retrieveData(const unsigned char* request, int length, quint32 uid)
 {
-    printLog("RetrieveData: uid=%d\n", uid);
-    Response response(kHeaderLength);
-    quint32 token = 0, owner = 0, crc = 0;
-    if (!FindPermitted(m_secureStorage, request, length, uid, 'r', response, token, owner, crc)) {
-        _replyMessage(serial, response.data(), response.size());
-        return;
-    }
-
     QByteArray cipher;
-    int result = m_secureStorage.retrieve(token, cipher);
+    Permitted found = FindPermitted(m_secureStorage, "RetrieveData", request, length, uid, 'r');
+    if (found.refusal.status() != Response::Ok)
+        return std::move(found.refusal);
+    const SecureStorage::DataAttributes& item = found.item;
+    const int result = m_secureStorage.retrieve(item.token, cipher);
     if (result != 0) {
         printErr("Secure storage retrieve error %d\n", result);
         if (result == SecureStorage::NotFound)
-            response.fail(StatusBadCrc);
-        else
-            response.fail(SourceIndex, result);
-        _replyMessage(serial, response.data(), response.size());
-        return;
+            return Response(kHeaderLength, Response::BadCrc);
+        return Response(kHeaderLength, Response::Index, result);
     }
-    // An item that is torn (not a whole number of cipher blocks) or whose
-    // owner has no key can never be decrypted: its reader is told so, and
-    // the service goes on serving everybody else.
-    const bool torn = cipher.isEmpty() || cipher.size() % VCRYPTO_BLOCK_LEN != 0;
-    QByteArray plain;
-    if (torn) {
-        printErr("Torn data [0x%08X] (%d bytes)\n", token, static_cast<int>(cipher.size()));
-        result = EphemeralKeys::DecryptFailed;
-    } else {
-        result = m_ephemeralKeys.decrypt(owner, cipher, plain);
-        if (result != 0)
-            printErr("Ephemeral keys decrypt error %d\n", result);
-    }
-    if (result != 0) {
-        printJournal("Cannot decrypt selected data [0x%08X]\n", token);
-        if (torn || result == EphemeralKeys::NoKey)
-            response.fail(StatusBadCrc);
-        else
-            response.fail(SourceKeys, result);
-        _replyMessage(serial, response.data(), response.size());
-        return;
-    }
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(plain.constData());
-    if (CryptoUtils::crc32(bytes, static_cast<unsigned>(plain.size())) != crc) {
+    SecretBytes plain;
+    Response response = Decrypt(m_ephemeralKeys, item, cipher, plain);
+    if (response.status() != Response::Ok)
+        return response;
+    if (CryptoUtils::crc32(plain.constData(), static_cast<unsigned>(plain.size())) != item.crc) {
         printErr("Bad CRC32\n");
-        response.fail(StatusBadCrc);
-        Wipe(plain);
-        _replyMessage(serial, response.data(), response.size());
-        return;
+        return Response(kHeaderLength, Response::BadCrc);
     }
     // Never trust the prefix count to stay inside the plaintext.
-    const int prefix = plain.isEmpty() ? 0 : bytes[0];
+    const int prefix = plain.size() == 0 ? 0 : plain.constData()[0];
     if (prefix < 1 || prefix > kMaxPrefix || 1 + prefix > plain.size()) {
-        printErr("Bad random prefix (%d of %d bytes)\n", prefix, static_cast<int>(plain.size()));
-        response.fail(StatusBadCrc);
-        Wipe(plain);
-        _replyMessage(serial, response.data(), response.size());
-        return;
+        printErr("Bad random prefix (%d of %d bytes)\n", prefix, plain.size());
+        return Response(kHeaderLength, Response::BadCrc);
     }
-    response.bytes.append(plain.constData() + 1 + prefix, plain.size() - 1 - prefix);
-    Wipe(plain);
-    _replyMessage(serial, response.data(), response.size());
-    Wipe(response.bytes);
+    response.append(plain.bytes().constData() + 1 + prefix, plain.size() - 1 - prefix);
+    return response;
 }
 
-void VyrnaSecurityManager::_clearData(int serial, unsigned char* request, int length,
-                                      unsigned int uid)
+Response VyrnaSecurityManager::_clearData(const unsigned char* request, int length, quint32 uid)
 {
-    printLog("ClearData: uid=%d\n", uid);
-    Response response(kHeaderLength);
-    quint32 token = 0, owner = 0, crc = 0;
-    if (!FindPermitted(m_secureStorage, request, length, uid, 'w', response, token, owner, crc)) {
-        _replyMessage(serial, response.data(), response.size());
-        return;
-    }
-
-    int result = m_secureStorage.clear(token);
+    Permitted found = FindPermitted(m_secureStorage, "ClearData", request, length, uid, 'w');
+    if (found.refusal.status() != Response::Ok)
+        return std::move(found.refusal);
+    const SecureStorage::DataAttributes& item = found.item;
+    int result = m_secureStorage.clear(item.token);
     if (result != 0 && result != SecureStorage::LastOfOwner) {
         printErr("Secure storage clear error %d\n", result);
-        response.fail(SourceIndex, result);
-        _replyMessage(serial, response.data(), response.size());
-        return;
+        return Response(kHeaderLength, Response::Index, result);
     }
-    printLog("  Data [0x%08X] cleared successfully\n", token);
+    printLog("  Data [0x%08X] cleared successfully\n", item.token);
     if (result == SecureStorage::LastOfOwner) {
         // The owner's last item is gone: the key goes with it.
-        printLog("  Update key %d\n", owner);
-        result = m_ephemeralKeys.updateKey(owner);
+        printLog("  Update key %d\n", item.owner);
+        result = m_ephemeralKeys.updateKey(item.owner);
         if (result != 0) {
             printErr("Ephemeral keys update key error %d\n", result);
-            response.fail(SourceKeys, result);
+            return Response(kHeaderLength, Response::Keys, result);
         }
     }
-    _replyMessage(serial, response.data(), response.size());
+    return Response(kHeaderLength);
 }

@@ -70,9 +70,9 @@ int VyrnaSecurityManager::init()
         return 1;
     m_fdSock = zeldbus_getFdSock();
 
-    if (zeldbus_subscribeToMessage("com.zel.vyrna.StoreData", _storeData) != 0
-        || zeldbus_subscribeToMessage("com.zel.vyrna.RetrieveData", _retrieveData) != 0
-        || zeldbus_subscribeToMessage("com.zel.vyrna.ClearData", _clearData) != 0)
+    if (zeldbus_subscribeToMessage("com.zel.vyrna.StoreData", _serve<_storeData>) != 0
+        || zeldbus_subscribeToMessage("com.zel.vyrna.RetrieveData", _serve<_retrieveData>) != 0
+        || zeldbus_subscribeToMessage("com.zel.vyrna.ClearData", _serve<_clearData>) != 0)
         return 1;
     return 0;
 }
@@ -92,8 +92,8 @@ void VyrnaSecurityManager::run()
     }
 }
 
-void VyrnaSecurityManager::_replyMessage(int serial, unsigned char* response, int length)
+void VyrnaSecurityManager::_replyMessage(int serial, Response response)
 {
-    zeldbus_replyMessage(serial, response, length);
-    m_fatalError = response[0] == 8;
+    zeldbus_replyMessage(serial, response.data(), response.size());
+    m_fatalError = response.status() == Response::Internal;
 }

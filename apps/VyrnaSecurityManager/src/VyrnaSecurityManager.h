@@ -6,6 +6,7 @@
 #pragma once
 
 #include "EphemeralKeys.h"
+#include "Response.h"
 #include "SecureStorage.h"
 
 class VyrnaSecurityManager {
@@ -27,10 +28,21 @@ private:
 
     int _init();
 
-    static void _replyMessage(int serial, unsigned char* response, int length);
-    static void _storeData(int serial, unsigned char* request, int length, unsigned int uid);
-    static void _retrieveData(int serial, unsigned char* request, int length, unsigned int uid);
-    static void _clearData(int serial, unsigned char* request, int length, unsigned int uid);
+    using Handler = Response (*)(const unsigned char* request, int length, quint32 uid);
+
+    // The bus entry of a handler, and the one place that answers a call:
+    // each call gets exactly the one response its handler returns.
+    template <Handler handle>
+    static void _serve(int serial, unsigned char* request, int length, unsigned int uid)
+    {
+        _replyMessage(serial, handle(request, length, uid));
+    }
+    // Sends the response; an internal error (status 8) stops the loop.
+    static void _replyMessage(int serial, Response response);
+
+    static Response _storeData(const unsigned char* request, int length, quint32 uid);
+    static Response _retrieveData(const unsigned char* request, int length, quint32 uid);
+    static Response _clearData(const unsigned char* request, int length, quint32 uid);
 
     int m_fdSock = -1;
 

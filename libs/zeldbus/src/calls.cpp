@@ -21,23 +21,6 @@ bool ValidCallTarget(const char* path, const char* destination, const char* inte
            && dbus_validate_member(member, nullptr);
 }
 
-bool AppendBytes(DBusMessage* message, unsigned char* data, int length)
-{
-    if (data == nullptr || length <= 0)
-        return true;
-    return dbus_message_append_args(message, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data, length,
-                                    DBUS_TYPE_INVALID);
-}
-
-bool AppendString(DBusMessage* message, const char* text)
-{
-    if (text == nullptr)
-        return true;
-    if (!dbus_validate_utf8(text, nullptr))
-        return false;
-    return dbus_message_append_args(message, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-}
-
 unsigned char* CopyOf(const void* bytes, size_t count)
 {
     // malloc(0) may return null; an empty answer still gets a buffer.
@@ -117,38 +100,29 @@ int zeldbus_sendMessageSyncExt(const char* path, const char* destination, const 
         || !ValidCallTarget(path, destination, interface, member))
         return ZELDBUS_BAD_ARGUMENT;
 
-    DBusMessage* call = dbus_message_new_method_call(destination, path, interface, member);
-    if (call == nullptr)
+    Message call(dbus_message_new_method_call(destination, path, interface, member));
+    if (!call)
         return ZELDBUS_NO_CONNECTION;
     bool appended = true;
     if (kind == ZELDBUS_ARG_STRING)
-        appended = AppendString(call, static_cast<const char*>(argument));
+        appended = appendString(call.get(), static_cast<const char*>(argument));
     else if (kind == ZELDBUS_ARG_BYTES)
-        appended = AppendBytes(call, static_cast<unsigned char*>(argument), count);
-    if (!appended) {
-        dbus_message_unref(call);
+        appended = appendBytes(call.get(), static_cast<unsigned char*>(argument), count);
+    if (!appended)
         return ZELDBUS_BAD_ARGUMENT;
-    }
 
     DBusPendingCall* pending = nullptr;
-    if (!dbus_connection_send_with_reply(g_dbusLibConnection, call, &pending,
+    if (!dbus_connection_send_with_reply(g_dbusLibConnection, call.get(), &pending,
                                          DBUS_TIMEOUT_USE_DEFAULT)
-        || pending == nullptr) {
-        dbus_message_unref(call);
+        || pending == nullptr)
         return ZELDBUS_NOT_CONFIGURED;
-    }
-    dbus_message_unref(call);
 
     dbus_pending_call_block(pending);
-    DBusMessage* reply = dbus_pending_call_steal_reply(pending);
-    if (reply == nullptr) {
-        dbus_pending_call_unref(pending);
-        return ZELDBUS_NOT_CONFIGURED;
-    }
-    status = TakeAnswer(reply, answer, answerLength);
-    dbus_message_unref(reply);
+    const Message reply(dbus_pending_call_steal_reply(pending));
     dbus_pending_call_unref(pending);
-    return status;
+    if (!reply)
+        return ZELDBUS_NOT_CONFIGURED;
+    return TakeAnswer(reply.get(), answer, answerLength);
 }
 
 int zeldbus_sendMessageSyncPath(const char* path, const char* destination, const char* interface,
@@ -177,22 +151,17 @@ int zeldbus_sendMessageAsyncSeq(const char* destination, const char* interface,
     if (!ValidCallTarget(g_dbusLibPath, destination, interface, member))
         return ZELDBUS_BAD_ARGUMENT;
 
-    DBusMessage* call = dbus_message_new_method_call(destination, g_dbusLibPath, interface, member);
-    if (call == nullptr)
+    Message call(dbus_message_new_method_call(destination, g_dbusLibPath, interface, member));
+    if (!call)
         return ZELDBUS_NO_CONNECTION;
-    if (!AppendBytes(call, data, length)) {
-        dbus_message_unref(call);
+    if (!appendBytes(call.get(), data, length))
         return ZELDBUS_BAD_ARGUMENT;
-    }
     dbus_uint32_t sent = 0;
-    if (!dbus_connection_send(g_dbusLibConnection, call, &sent)) {
-        dbus_message_unref(call);
+    if (!dbus_connection_send(g_dbusLibConnection, call.get(), &sent))
         return ZELDBUS_NO_CONNECTION;
-    }
     g_responseCallbacks.insert(static_cast<int>(sent), callback);
     if (serial != nullptr)
         *serial = static_cast<int>(sent);
-    dbus_message_unref(call);
     return ZELDBUS_OK;
 }
 

@@ -11,14 +11,14 @@ namespace zeldbus {
 DBusConnection* g_dbusLibConnection = nullptr;
 char* g_dbusLibPath = nullptr;
 char* g_dbusLibClient = nullptr;
-int g_fdSock = kNoSocket;
+int g_fdSock = ZELDBUS_NO_SOCKET;
 unsigned int g_maxPendingRequest = 0;
 int g_connRetries = 0;
 zeldbus_socket_callback g_fdsock_callback = nullptr;
 
 QMap<QString, zeldbus_handler> g_methodCallbacks;
 QMap<QString, int> g_UnixIds;
-QMap<int, DBusMessage*> g_pendingReplies;
+QMap<int, Message> g_pendingReplies;
 QMap<int, zeldbus_handler> g_responseCallbacks;
 
 namespace {
@@ -31,8 +31,9 @@ void ReleaseHandle()
         // instead of connecting afresh. Nothing queued on a dead connection
         // can be answered any more.
         if (!dbus_connection_get_is_connected(g_dbusLibConnection)) {
-            while (DBusMessage* stale = dbus_connection_pop_message(g_dbusLibConnection))
-                dbus_message_unref(stale);
+            // Each popped message is released at once.
+            while (Message(dbus_connection_pop_message(g_dbusLibConnection))) {
+            }
         }
         dbus_connection_unref(g_dbusLibConnection);
         g_dbusLibConnection = nullptr;
@@ -59,7 +60,7 @@ bool StillConnected(DBusConnection* connection)
         return true;
     if (IsLocalDisconnect(head)) {
         dbus_connection_steal_borrowed_message(connection, head);
-        dbus_message_unref(head);
+        Message notice(head);  // ours now, released on return
         return false;
     }
     dbus_connection_return_message(connection, head);
@@ -83,8 +84,6 @@ void mySleep(int ms)
 
 void disconnect()
 {
-    for (DBusMessage* reply : g_pendingReplies)
-        dbus_message_unref(reply);
     g_pendingReplies.clear();
     g_responseCallbacks.clear();
     g_UnixIds.clear();
@@ -188,7 +187,7 @@ void zeldbus_disconnect(void)
         dbus_bus_release_name(g_dbusLibConnection, g_dbusLibClient, nullptr);
     }
     disconnect();
-    g_fdSock = kNoSocket;
+    g_fdSock = ZELDBUS_NO_SOCKET;
     g_methodCallbacks.clear();
     g_fdsock_callback = nullptr;
 }

@@ -145,15 +145,11 @@ void findAndCall(DBusMessage* call)
     int length;
     byteArgument(call, &data, &length);
 
-    DBusMessage* reply = dbus_message_new_method_return(call);
-    if (reply == nullptr)
+    Message reply(dbus_message_new_method_return(call));
+    if (!reply)
         return;  // out of memory: the caller runs into its time-out
     int serial = static_cast<int>(dbus_message_get_serial(call));
-    auto earlier = g_pendingReplies.find(serial);
-    if (earlier != g_pendingReplies.end()) {
-        dbus_message_unref(earlier.value());
-        g_pendingReplies.erase(earlier);
-    }
+    // A return still prepared under the same serial is replaced (and released).
     g_pendingReplies.insert(serial, reply);
     function(serial, data, length, uid);
 }
@@ -163,18 +159,12 @@ int replyStr(DBusMessage* call, const char* text)
     int status = checkConnection();
     if (status != ZELDBUS_OK)
         return status;
-    DBusMessage* reply = dbus_message_new_method_return(call);
-    if (reply == nullptr)
+    Message reply(dbus_message_new_method_return(call));
+    // Registered names are the application's and, once converted, could
+    // hold bytes that are not UTF-8.
+    if (!reply || !appendString(reply.get(), text))
         return ZELDBUS_BAD_ARGUMENT;
-    // libdbus aborts on strings that are not UTF-8 (registered names are the
-    // application's and could hold such bytes once converted).
-    if (!dbus_validate_utf8(text, nullptr)
-        || !dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
-        dbus_message_unref(reply);
-        return ZELDBUS_BAD_ARGUMENT;
-    }
-    bool queued = dbus_connection_send(g_dbusLibConnection, reply, nullptr);
-    dbus_message_unref(reply);
+    bool queued = dbus_connection_send(g_dbusLibConnection, reply.get(), nullptr);
     return queued ? ZELDBUS_OK : ZELDBUS_NO_CONNECTION;
 }
 
@@ -201,11 +191,10 @@ int zeldbus_mainLoop(void)
     // Handlers may make calls that drop the connection; re-read the handle
     // for every message.
     while (g_dbusLibConnection != nullptr) {
-        DBusMessage* message = dbus_connection_pop_message(g_dbusLibConnection);
-        if (message == nullptr)
+        Message message(dbus_connection_pop_message(g_dbusLibConnection));
+        if (!message)
             break;
-        status = dispatch(message);
-        dbus_message_unref(message);
+        status = dispatch(message.get());
         if (status != ZELDBUS_OK)
             return status;
     }
@@ -227,16 +216,11 @@ int zeldbus_replyMessage(int serial, unsigned char* data, int length)
     auto entry = g_pendingReplies.find(serial);
     if (entry == g_pendingReplies.end())
         return ZELDBUS_BAD_ARGUMENT;
-    DBusMessage* reply = entry.value();
+    const Message reply = entry.value();
     g_pendingReplies.erase(entry);
 
-    if (data != nullptr && length > 0
-        && !dbus_message_append_args(reply, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &data, length,
-                                     DBUS_TYPE_INVALID)) {
-        dbus_message_unref(reply);
+    if (!appendBytes(reply.get(), data, length))
         return ZELDBUS_BAD_ARGUMENT;
-    }
-    bool queued = dbus_connection_send(g_dbusLibConnection, reply, nullptr);
-    dbus_message_unref(reply);
+    bool queued = dbus_connection_send(g_dbusLibConnection, reply.get(), nullptr);
     return queued ? ZELDBUS_OK : ZELDBUS_NO_CONNECTION;
 }

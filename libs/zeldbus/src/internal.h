@@ -5,10 +5,43 @@
 #include <QMap>
 #include <QString>
 #include <dbus/dbus.h>
+#include <utility>
 
 #include "zeldbus.h"
 
 namespace zeldbus {
+
+// Holds one reference to a libdbus message and gives it back when it goes
+// out of scope; a copy holds a reference of its own.
+class Message {
+public:
+    Message() = default;
+    // Takes over a reference that the caller owns (a new, popped or stolen
+    // message); null stays empty.
+    explicit Message(DBusMessage* adopted) : m_message(adopted) {}
+    Message(const Message& other) : m_message(other.m_message)
+    {
+        if (m_message != nullptr)
+            dbus_message_ref(m_message);
+    }
+    Message(Message&& other) noexcept : m_message(std::exchange(other.m_message, nullptr)) {}
+    Message& operator=(Message other) noexcept
+    {
+        std::swap(m_message, other.m_message);
+        return *this;
+    }
+    ~Message()
+    {
+        if (m_message != nullptr)
+            dbus_message_unref(m_message);
+    }
+
+    DBusMessage* get() const { return m_message; }
+    explicit operator bool() const { return m_message != nullptr; }
+
+private:
+    DBusMessage* m_message = nullptr;
+};
 
 extern DBusConnection* g_dbusLibConnection;
 extern char* g_dbusLibPath;
@@ -20,10 +53,9 @@ extern zeldbus_socket_callback g_fdsock_callback;
 
 extern QMap<QString, zeldbus_handler> g_methodCallbacks;  // "interface.member" -> handler
 extern QMap<QString, int> g_UnixIds;                      // unique bus name -> uid
-extern QMap<int, DBusMessage*> g_pendingReplies;          // call serial -> prepared return
+extern QMap<int, Message> g_pendingReplies;               // call serial -> prepared return
 extern QMap<int, zeldbus_handler> g_responseCallbacks;    // outgoing serial -> callback
 
-constexpr int kNoSocket = -5;
 constexpr int kReconnectPauseMs = 500;
 
 // 0 when the connection is usable (reconnecting if it was lost), else -1 or -2.
@@ -45,6 +77,11 @@ int sendUnixUIDRequest(const char* name, unsigned int* uid);
 int senderUid(DBusMessage* message, unsigned int* uid);
 // First argument as bytes: pointer into the message and count, or null and 0.
 void byteArgument(DBusMessage* message, unsigned char** data, int* length);
+// Append one argument: a byte array (nothing for null data or no bytes), or
+// a string (nothing for null; false for one that is not UTF-8, which libdbus
+// would abort on). False when the argument could not be appended.
+bool appendBytes(DBusMessage* message, unsigned char* data, int length);
+bool appendString(DBusMessage* message, const char* text);
 
 int replyStr(DBusMessage* call, const char* text);
 int replyToIntrospect(DBusMessage* call);

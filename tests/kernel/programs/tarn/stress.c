@@ -159,6 +159,19 @@ static int message_valid(const uint8_t *m, int len)
 	}
 }
 
+/*
+ * A read that was already inside the tty layer when a hangup came may go on
+ * in the discipline that the next open puts on the tty (N_TTY, until a
+ * station sets ours again) and return its bytes: what such a read returns
+ * is not the module's. A hung-up file answers TIOCGETD with EIO.
+ */
+static int hung_up(int fd)
+{
+	int disc;
+
+	return ioctl(fd, TIOCGETD, &disc) < 0 && errno == EIO;
+}
+
 static void on_alarm(int sig)
 {
 	(void)sig;
@@ -219,8 +232,11 @@ static int station(const struct line *l, int first_id, int blocking)
 		case 4: case 5: case 6:
 			r = st_read(fd, buf, sizeof(buf), 20);
 			if (r > 0) {
-				add(&l->sh->messages, 1);
-				if (!message_valid(buf, r)) {
+				if (message_valid(buf, r)) {
+					add(&l->sh->messages, 1);
+				} else if (hung_up(fd)) {
+					r = -EIO;
+				} else {
 					printf("# station: bad message type %02X length %d\n", buf[0], r);
 					wrong = 1;
 				}

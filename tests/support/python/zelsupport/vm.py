@@ -139,6 +139,8 @@ class VmRun:
         self.out = Path(out)
         self.console = (self.out / "console.log").read_text(errors="replace")
         self.kernel_log = (self.out / "kernel.log").read_text(errors="replace")
+        if "Linux version" not in self.kernel_log:
+            raise RuntimeError(f"the kernel log lost its beginning (buffer overrun); see {self.out}")
         self._suites = {}
         commands = {s.name: set(s.commands) for s in suites}
         current = None
