@@ -45,13 +45,14 @@ def images(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def first_boot(soc_state, images):
-    return soc.boot(soc_state, steps.FIRST_BOOT, eeprom=images["sound"])
+    sound = images["sound"].with_name("sound-board.bin").read_bytes()
+    return soc.boot(soc_state, steps.first_boot(sound), eeprom=images["garbage"])
 
 
 @pytest.fixture(scope="session")
-def second_boot(soc_state, images, first_boot):
-    """The same state again, with a garbage EEPROM."""
-    return soc.boot(soc_state, steps.SECOND_BOOT, eeprom=images["garbage"])
+def second_boot(soc_state, first_boot):
+    """The same state again, on a board without EEPROM."""
+    return soc.boot(soc_state, steps.SECOND_BOOT, eeprom="none")
 
 
 @pytest.fixture

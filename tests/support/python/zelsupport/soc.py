@@ -22,7 +22,7 @@ check() {
   local name=$1 status=0; shift
   timeout 300 bash -c '"$@"' check "$@" >/tmp/check.out 2>/tmp/check.err || status=$?
   echo "@@CASE $name $status $(base64 -w0 </tmp/check.out)- $(base64 -w0 </tmp/check.err)-"
-  echo "check $name: $status" >/dev/ttymxc1
+  echo "check $name: $status at $(cut -d' ' -f1 /proc/uptime) s" >/dev/ttymxc1
 }
 as() { local id=$1; shift; setpriv --reuid="$id" --regid="$id" --clear-groups bash -c '"$@"' as "$@"; }
 call() {
@@ -70,12 +70,15 @@ def check(name, words):
 
 
 def boot(state, steps, eeprom=None, timeout=1800):
-    """Boots the board once and runs the steps; (result, {name: Case})."""
+    """Boots the board once and runs the steps; (result, {name: Case}). The
+    cases' lines are added to STATE/steps.log."""
     args = [BOARD, "--soc"] + ([f"--eeprom={eeprom}"] if eeprom else [])
     script = PRELUDE + "\n".join(steps) + "\n"
     env = dict(os.environ, ZEL_BOARD_STATE=str(state))
     result = subprocess.run(args + ["--", "bash", "-c", script], stdin=subprocess.DEVNULL,
                             capture_output=True, timeout=timeout, env=env)
+    with open(os.path.join(state, "steps.log"), "ab") as log:
+        log.write(result.stdout)
     cases = {}
     for line in result.stdout.decode("latin-1").splitlines():
         if line.startswith("@@CASE "):
