@@ -18,14 +18,6 @@ import steps  # noqa: E402
 # and names them in ZEL_SOC_BUILD_DIR; a plain pytest of tests/ leaves it out.
 collect_ignore_glob = [] if os.environ.get("ZEL_SOC_BUILD_DIR") else ["test_*.py"]
 
-EEPROM_SIZE = 4096  # the board's 24c32
-
-
-def board_eeprom(data):
-    """The content the board's EEPROM has for an image file: erased past it."""
-    return data + b"\xff" * (EEPROM_SIZE - len(data))
-
-
 @pytest.fixture(scope="session")
 def soc_state(tmp_path_factory):
     return tmp_path_factory.mktemp("soc-state")
@@ -38,7 +30,8 @@ def images(tmp_path_factory):
     found = {}
     for name, data in (("sound", v3_image()), ("garbage", garbage)):
         (folder / f"{name}.bin").write_bytes(data)
-        (folder / f"{name}-board.bin").write_bytes(board_eeprom(data))
+        # What the board's 4096-byte EEPROM holds for the image: erased past it.
+        (folder / f"{name}-board.bin").write_bytes(data + b"\xff" * (4096 - len(data)))
         found[name] = folder / f"{name}.bin"
     return found
 
@@ -56,11 +49,13 @@ def second_boot(soc_state, first_boot):
 
 
 @pytest.fixture
-def case():
-    """The cases of a boot, failing clearly on a boot that did not finish."""
-    def get(boot, name):
-        result, cases = boot
-        assert name in cases, result.stderr.decode("latin-1")[-3000:]
-        return cases[name]
-    return get
+def case(first_boot, second_boot):
+    """A case of either boot by name, failing clearly on a boot that did not
+    finish."""
+    boots = (first_boot, second_boot)
 
+    def get(name):
+        found = [cases[name] for _, cases in boots if name in cases]
+        assert found, b"".join(result.stderr[-3000:] for result, _ in boots).decode("latin-1")
+        return found[0]
+    return get

@@ -3,11 +3,11 @@ on the real drivers (at24, gpio-mxc, /dev/mem); their answers are compared
 with the x86-64 build's (test_soc_board.py)."""
 import base64
 
-from zelsupport.soc import Shell, call, check, store_payload
 from zelsupport.board import word
+from zelsupport.faults import store_request
+from zelsupport.soc import call, check
 
 ALICE, BOB = 2001, 2002
-OLD = Shell('"$old"')  # the service's process before a step
 KEPT = (0x42, b"kept from one run to the next")
 EEPROM = "/sys/bus/i2c/devices/2-0050/eeprom"
 
@@ -33,26 +33,8 @@ def write_eeprom(data):
     return check("eeprom-write", ["sh", "-c", f"echo {text} | base64 -d > {EEPROM}"])
 
 
-ACCOUNTS = [
-    "for who in alice:2001 bob:2002; do",
-    "  echo \"${who%:*}:x:${who#*:}:${who#*:}::/nonexistent:/usr/sbin/nologin\" >> /etc/passwd",
-    "  echo \"${who%:*}:x:${who#*:}:\" >> /etc/group",
-    "done",
-]
-
-def full_partition(name, folder, token, user):
-    """A store that needs room while the partition is full (to its last
-    block: what a write leaves over after a sync is taken by the next one),
-    then again once it is not."""
-    return [
-        f"n=0; while ((n < 20)) && {{ dd if=/dev/zero bs=64k of={folder}/filler.$n 2>/dev/null;"
-        f" sync; [[ -s {folder}/filler.$n ]]; }}; do n=$((n + 1)); done; old=$(main_pid)",
-        check(f"{name}-full-store", call("StoreData", store_payload(token, 0o600, b"no room"), user)),
-        check(f"{name}-full-restarted", ["wait_restarted", OLD]),
-        check(f"{name}-full-retrieve", call("RetrieveData", word(KEPT[0]))),
-        f"rm {folder}/filler.*; sync",
-        check(f"{name}-freed-store", call("StoreData", store_payload(token, 0o600, b"backed up"), user)),
-    ]
+ACCOUNTS = [f"echo '{name}:x:{uid}:{uid}::/nonexistent:/usr/sbin/nologin' >> /etc/passwd; "
+            f"echo '{name}:x:{uid}:' >> /etc/group" for name, uid in (("alice", ALICE), ("bob", BOB))]
 
 
 def first_boot(sound):
@@ -87,28 +69,35 @@ def first_boot(sound):
                                    "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName", "su",
                                    "com.zel.vyrna.SecurityManager", "4"]),
         # Two users' secrets, and a refusal.
-        check("alice-store", call("StoreData", store_payload(0x100, 0o600, b"alice's secret"), ALICE)),
-        check("bob-store", call("StoreData", store_payload(0x200, 0o600, b"bob's secret"), BOB)),
+        check("alice-store", call(*store_request(0x100, b"alice's secret", ALICE))),
+        check("bob-store", call(*store_request(0x200, b"bob's secret", BOB))),
         check("alice-retrieve", call("RetrieveData", word(0x100), ALICE)),
         check("bob-retrieve", call("RetrieveData", word(0x200), BOB)),
         check("bob-retrieves-alices", call("RetrieveData", word(0x100), BOB)),
         check("alice-clear", call("ClearData", word(0x100), ALICE)),
         check("alice-retrieve-cleared", call("RetrieveData", word(0x100), ALICE)),
         check("bob-clear", call("ClearData", word(0x200), BOB)),
-        check("kept-store", call("StoreData", store_payload(KEPT[0], 0o600, KEPT[1]))),
+        check("kept-store", call(*store_request(*KEPT))),
         # An internal error (an item file that cannot be written) and a kill:
         # systemd starts the service again each time.
-        "mkdir -p /mnt/DATA/vyrna/.secureStorage/00000005.data; old=$(main_pid)",
-        check("internal-error", call("StoreData", store_payload(5, 0o600, b"x"))),
-        check("restarted-after-8", ["wait_restarted", OLD]),
+        "mkdir -p /mnt/DATA/vyrna/.secureStorage/00000005.data; export old=$(main_pid)",
+        check("internal-error", call(*store_request(5, b"x"))),
+        check("restarted-after-8", ["wait_restarted"]),
         check("journal", ["journalctl", "--no-pager", "-o", "json", "SYSLOG_IDENTIFIER=q512_status"]),
-        "rmdir /mnt/DATA/vyrna/.secureStorage/00000005.data; old=$(main_pid); kill -9 \"$old\"",
-        check("restarted-after-kill", ["wait_restarted", OLD]),
+        "rmdir /mnt/DATA/vyrna/.secureStorage/00000005.data; export old=$(main_pid); kill -9 \"$old\"",
+        check("restarted-after-kill", ["wait_restarted"]),
         check("restarts", ["systemctl", "show", "-P", "NRestarts", "vyrna-security-manager.service"]),
-        # A full data partition: what was stored stays, and storing works again
-        # once there is room. (Filling the NOR flash would take the emulated
-        # SPI bus far too long.)
-        *full_partition("data", "/mnt/DATA", 0x300, BOB),
+        # A full data partition (to its last block: what a write leaves over
+        # after a sync, the next one takes): what was stored stays, and storing
+        # works again once there is room. (Filling the NOR flash would take
+        # the emulated SPI bus far too long.)
+        "n=0; while ((n < 20)) && { dd if=/dev/zero bs=64k of=/mnt/DATA/filler.$n 2>/dev/null; "
+        "sync; [[ -s /mnt/DATA/filler.$n ]]; }; do n=$((n + 1)); done; export old=$(main_pid)",
+        check("data-full-store", call(*store_request(0x300, b"no room", BOB))),
+        check("data-full-restarted", ["wait_restarted"]),
+        check("data-full-retrieve", call("RetrieveData", word(KEPT[0]))),
+        "rm /mnt/DATA/filler.*; sync",
+        check("data-freed-store", call(*store_request(0x300, b"backed up", BOB))),
         check("service-log", ["journalctl", "--no-pager", "-o", "cat", "-u", "vyrna-security-manager.service"]),
     ]
 

@@ -8,15 +8,13 @@ import subprocess
 from dataclasses import dataclass
 
 from . import paths
-from .board import word
 
 BOARD = str(paths.SOURCE_DIR / "scripts" / "board")
-SERVICE = "vyrna-security-manager.service"
 
 # Shell helpers of the steps. `check NAME CMD...` runs CMD (for 300 s at
 # most) and reports it, also on the board's console for who follows the run;
-# `wait_restarted PID` waits until the service runs again under another
-# process than PID.
+# `wait_restarted` waits until the service runs again under another process
+# than $old.
 PRELUDE = r"""
 check() {
   local name=$1 status=0; shift
@@ -34,7 +32,7 @@ wait_restarted() {
   local tries pid
   for ((tries = 0; tries < 240; tries++)); do
     pid=$(main_pid)
-    if [[ $pid != 0 && $pid != "$1" ]] && systemctl -q is-active vyrna-security-manager.service
+    if [[ $pid != 0 && $pid != "$old" ]] && systemctl -q is-active vyrna-security-manager.service
     then echo restarted; return 0; fi
     sleep 0.5
   done
@@ -57,16 +55,8 @@ def call(member, payload, user=None):
     return (["as", str(user)] if user is not None else []) + words
 
 
-def store_payload(token, mode, data):
-    return word(token) + word(mode) + data
-
-
-class Shell(str):
-    """A word of a step left to the board's shell (a variable, say)."""
-
-
 def check(name, words):
-    return "check " + " ".join(w if isinstance(w, Shell) else shlex.quote(w) for w in [name, *words])
+    return "check " + " ".join(shlex.quote(w) for w in [name, *words])
 
 
 def boot(state, steps, eeprom=None, timeout=1800):
