@@ -25,7 +25,7 @@ public:
 
     static constexpr int kHeaderLength = 4;
 
-    explicit Response(int length, Status status = Ok) : m_status(status), m_bytes(length)
+    explicit Response(int length, Status status = Ok) : m_bytes(length)
     {
         m_bytes.bytes()[0] = static_cast<char>(status);
     }
@@ -36,13 +36,12 @@ public:
         qToLittleEndian(static_cast<quint16>(code), m_bytes.data() + 2);
     }
 
-    Status status() const { return m_status; }
+    Status status() const { return static_cast<Status>(m_bytes.constData()[0]); }
     void putWord(int offset, quint32 value) { qToLittleEndian(value, m_bytes.data() + offset); }
     void append(const char* bytes, int count) { m_bytes.bytes().append(bytes, count); }
     unsigned char* data() { return m_bytes.data(); }
     int size() const { return m_bytes.size(); }
 
 private:
-    Status m_status;
     SecretBytes m_bytes;
 };
