@@ -148,19 +148,17 @@ int Seal(EphemeralKeys& keys, quint32 owner, const unsigned char* data, int leng
     return result;
 }
 
-// The common start of RetrieveData and ClearData: the call is logged, then
-// it must be a 4-byte request naming an item that exists and that the
-// caller may read ('r') or write ('w'). A refused call leaves its response
-// in refusal.
+// The common start of RetrieveData and ClearData: a 4-byte request naming
+// an item that exists and that the caller may read ('r') or write ('w'). A
+// refused call leaves its response in refusal.
 struct Permitted {
     Response refusal;
     SecureStorage::DataAttributes item;
 };
 
-Permitted FindPermitted(const SecureStorage& storage, const char* method,
-                        const unsigned char* request, int length, quint32 uid, char operation)
+Permitted FindPermitted(const SecureStorage& storage, const unsigned char* request, int length,
+                        quint32 uid, char operation)
 {
-    printLog("%s: uid=%d\n", method, uid);
     Permitted found{Response(kHeaderLength), {0, 0, 0, 0}};
     if (request == nullptr || length != 4) {
         printErr("Bad message (length = %d)\n", length);
@@ -253,11 +251,12 @@ Response VyrnaSecurityManager::_storeData(const unsigned char* request, int leng
 
 Response VyrnaSecurityManager::_retrieveData(const unsigned char* request, int length, quint32 uid)
 {
-    QByteArray cipher;
-    Permitted found = FindPermitted(m_secureStorage, "RetrieveData", request, length, uid, 'r');
+    printLog("RetrieveData: uid=%d\n", uid);
+    Permitted found = FindPermitted(m_secureStorage, request, length, uid, 'r');
     if (found.refusal.status() != Response::Ok)
         return std::move(found.refusal);
     const SecureStorage::DataAttributes& item = found.item;
+    QByteArray cipher;
     const int result = m_secureStorage.retrieve(item.token, cipher);
     if (result != 0) {
         printErr("Secure storage retrieve error %d\n", result);
@@ -285,7 +284,8 @@ Response VyrnaSecurityManager::_retrieveData(const unsigned char* request, int l
 
 Response VyrnaSecurityManager::_clearData(const unsigned char* request, int length, quint32 uid)
 {
-    Permitted found = FindPermitted(m_secureStorage, "ClearData", request, length, uid, 'w');
+    printLog("ClearData: uid=%d\n", uid);
+    Permitted found = FindPermitted(m_secureStorage, request, length, uid, 'w');
     if (found.refusal.status() != Response::Ok)
         return std::move(found.refusal);
     const SecureStorage::DataAttributes& item = found.item;
