@@ -214,16 +214,6 @@ void tarn_receive_error(struct tarn_state *st, u8 flag);
 /* Sending and the stations' pending frames (tarn_tx.c); st->lock held. */
 
 /**
- * tarn_send() - send bytes to the line at once
- * @st: the tty's state
- * @bytes: the bytes
- * @n: their count
- *
- * Answers go straight to the serial driver; its result is not examined.
- */
-void tarn_send(struct tarn_state *st, const u8 *bytes, int n);
-
-/**
  * tarn_send_byte() - send one byte (an ACK, NAK, ENQ or EOT) to the line
  * @st: the tty's state
  * @b: the byte
