@@ -263,8 +263,9 @@ static inline struct tarn_station *tarn_answered(struct tarn_state *st)
 	return s && s->pending && s->sent ? s : NULL;
 }
 
-/* Line discipline operations, 4.1 shape: open and close (tarn_core.c), read
- * (tarn_read.c), ioctl and poll (tarn_ioctl.c), write wake-up (tarn_tx.c). */
+/* Line discipline operations, 4.1 shape: open, close and hangup
+ * (tarn_core.c), read (tarn_read.c), ioctl and poll (tarn_ioctl.c), write
+ * wake-up (tarn_tx.c); each 6.1 shape beside its operation. */
 int tarn_open(struct tty_struct *tty);
 void tarn_close(struct tty_struct *tty);
 int tarn_hangup(struct tty_struct *tty);

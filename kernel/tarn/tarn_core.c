@@ -138,3 +138,10 @@ int tarn_hangup(struct tty_struct *tty)
 	tarn_close(tty);
 	return 0;
 }
+
+#if TARN_LDISC_61
+void tarn_hangup_61(struct tty_struct *tty)
+{
+	tarn_hangup(tty);
+}
+#endif

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * The station ioctls (register, suspend, resume, flush), the queue counts,
- * poll, and the 6.1 shapes of these operations.
+ * poll, and the 6.1 shapes of ioctl and poll.
  */
 #include <linux/errno.h>
 #include <linux/fs.h>
@@ -161,11 +161,6 @@ unsigned int tarn_poll(struct tty_struct *tty, struct file *file, poll_table *wa
 int tarn_ioctl_61(struct tty_struct *tty, unsigned int cmd, unsigned long arg)
 {
 	return tarn_ioctl(tty, NULL, cmd, arg);
-}
-
-void tarn_hangup_61(struct tty_struct *tty)
-{
-	tarn_hangup(tty);
 }
 
 __poll_t tarn_poll_61(struct tty_struct *tty, struct file *file, poll_table *wait)
