@@ -74,6 +74,15 @@ execute_process(COMMAND ${zel_arch_query} OUTPUT_VARIABLE ZEL_DEB_ARCH
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ZEL_DEB_ARCH})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack-env.cmake)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# In a sysroot build the libraries are found in the sysroot, and their
+# packages' symbols and shlibs files in its DEBIAN folder
+# (board/armhf/sysroot), which dpkg-shlibdeps reads for files that no
+# installed package owns.
+if(CMAKE_SYSROOT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+      ${CMAKE_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE}
+      ${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION
