@@ -32,27 +32,20 @@ MODULE_PARM_DESC(debug, "non-zero traces every discipline operation");
 	.hangup = tarn_hangup
 #endif
 
-static struct tty_ldisc_ops tarn_generic_ldisc = {
-	TARN_OPS_SHAPE,
-	.owner = THIS_MODULE,
-	.name = "generic",
-	.open = tarn_open,
-	.close = tarn_close,
-	.write = generic_write,
-	.receive_buf = generic_receive_buf,
-	.write_wakeup = tarn_write_wakeup,
-};
+/* The two tables differ only in the discipline's write and receive_buf. */
+#define TARN_LDISC_OPS(disc_name, pfx) {		\
+	TARN_OPS_SHAPE,					\
+	.owner = THIS_MODULE,				\
+	.name = disc_name,				\
+	.open = tarn_open,				\
+	.close = tarn_close,				\
+	.write = pfx##_write,				\
+	.receive_buf = pfx##_receive_buf,		\
+	.write_wakeup = tarn_write_wakeup,		\
+}
 
-static struct tty_ldisc_ops tarn_moc_ldisc = {
-	TARN_OPS_SHAPE,
-	.owner = THIS_MODULE,
-	.name = "moc",
-	.open = tarn_open,
-	.close = tarn_close,
-	.write = moc_write,
-	.receive_buf = moc_receive_buf,
-	.write_wakeup = tarn_write_wakeup,
-};
+static struct tty_ldisc_ops tarn_generic_ldisc = TARN_LDISC_OPS("generic", generic);
+static struct tty_ldisc_ops tarn_moc_ldisc = TARN_LDISC_OPS("moc", moc);
 
 static int __init tarn_init(void)
 {

@@ -8,6 +8,7 @@
 #define TARN_H
 
 #include <linux/compiler.h>
+#include <linux/kref.h>
 #include <linux/mutex.h>
 #include <linux/poll.h>
 #include <linux/printk.h>
@@ -38,8 +39,11 @@ extern int pos_debug;
 #define TARN_NAK	0x15
 
 #define TARN_STATIONS	32
-#define TARN_POLL_BASE	0x40	/* + (id & 0x1F) */
-#define TARN_SELECT_BASE 0x60	/* + (id & 0x1F) */
+/* A station's slot is its id's low five bits, so id 32 sits at index 0;
+ * its poll and select addresses carry the same bits. */
+#define TARN_SLOT_MASK	0x1F
+#define TARN_POLL_BASE	0x40
+#define TARN_SELECT_BASE 0x60
 
 /* Receive states */
 enum {
@@ -65,16 +69,17 @@ struct tarn_station {
 };
 
 /*
- * Locking. tarn_state_lock (tarn_core.c) guards tty->disc_data and refs, so
- * that every operation takes a reference before it touches the state and
- * close can detach the state while others still hold it; the memory goes
- * with the last reference. lock serialises the receive worker, writers,
- * ioctls and close on everything else except rx_list, which has its own
- * spinlock so that readers never wait for the receive worker.
+ * Locking. Every operation takes a reference (kref) before it touches the
+ * state, under tarn_state_lock (tarn_core.c), which guards tty->disc_data:
+ * disc_data holds the first reference, so close can detach the state while
+ * others still hold theirs, and the memory goes with the last one. lock
+ * serialises the receive worker, writers, ioctls and close on everything
+ * else except rx_list, which has its own spinlock so that readers never
+ * wait for the receive worker.
  */
 struct tarn_state {
 	struct tty_struct *tty;
-	struct tarn_station *ids[TARN_STATIONS];	/* by id & 0x1F */
+	struct tarn_station *ids[TARN_STATIONS];	/* tarn_station_slot() */
 	struct tarn_station *addressed;
 	int rx_state;
 	u8 broadcast;
@@ -85,23 +90,44 @@ struct tarn_state {
 	u8 break_seen;
 
 	struct mutex lock;
-	int refs;
+	struct kref kref;
 	bool dead;		/* closed: stations and buffers are gone */
 };
 
+/**
+ * tarn_station_slot() - where a station sits in its tty's table
+ * @st: the tty's state
+ * @id: a station id (1..32) or an address byte
+ *
+ * Return: the slot, which holds the station or NULL.
+ */
+static inline struct tarn_station **tarn_station_slot(struct tarn_state *st, u8 id)
+{
+	return &st->ids[id & TARN_SLOT_MASK];
+}
+
 /*
- * What differs between the two disciplines: the names their messages carry,
- * the receive states of their own, and their framing rules.
+ * A discipline: the rules in which it differs from the other, behind the
+ * receive machine (tarn_rx.c) and the writer (tarn_tx.c) that both share.
+ * The hooks run with st->lock held.
  */
 struct tarn_discipline {
-	const char *rx_name;		/* "generic_receive_buf" */
-	const char *char_name;		/* "generic_receive_char" */
-	const char *write_name;		/* "generic_write" */
-	/* Every receive state but the shared ones (tarn_rx.c); st->lock held. */
-	void (*receive_char)(struct tarn_state *st, u8 b);
-	int text_state;			/* entered after STX: RX_TEXT, or RX_BLOCK */
+	const char *name;		/* "generic": its entries' and messages' prefix */
 	bool (*escaped)(u8 b);		/* text bytes sent after a DLE */
 	bool bcc_covers_dle;		/* the block check includes the escapes */
+	bool block_byte;		/* the text opens with a block byte */
+	/* An EOT in an address phase or in a text opens a new address phase
+	 * (otherwise an address phase ends and a text takes it as a byte). */
+	bool eot_readdresses;
+	/* Sends the pending frame of a station that was just polled. */
+	void (*send_polled)(struct tarn_state *st, struct tarn_station *s);
+	/* A selected frame with a correct block check, for a station that
+	 * answers (rx_buf holds its message). */
+	void (*accept)(struct tarn_state *st);
+	/* The master's answer, other than ACK, to the frame that station s
+	 * (NULL: none pending any more) has just sent; NULL: such answers
+	 * leave the frame for the next poll. */
+	void (*other_answer)(struct tarn_state *st, struct tarn_station *s, u8 b);
 };
 
 /* Entries shared by both disciplines: the receive worker's (tarn_rx.c) and
@@ -110,6 +136,10 @@ void tarn_receive(struct tty_struct *tty, const unsigned char *cp, const char *f
 		  const struct tarn_discipline *disc);
 ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned char *buf,
 		   size_t nr, const struct tarn_discipline *disc);
+
+/* A discipline's two entries, pfx##_receive_buf and pfx##_write, on its
+ * table disc. */
+#define TARN_DISCIPLINE_ENTRIES(pfx, disc)					void pfx##_receive_buf(struct tty_struct *tty, const unsigned char *cp,			       tarn_flag_t *fp, int count)				{											tarn_receive(tty, cp, fp, count, &(disc));				}										ssize_t pfx##_write(struct tty_struct *tty, struct file *file,				    const unsigned char *buf, size_t nr)			{											return tarn_write(tty, file, buf, nr, &(disc));				}
 
 /* The state of a tty and its references (tarn_core.c). */
 
@@ -138,38 +168,8 @@ void tarn_state_put(struct tarn_state *st);
  */
 bool tarn_state_current(struct tty_struct *tty, struct tarn_state *st);
 
-/*
- * Steps of the receive machine that the disciplines call (tarn_rx.c);
- * st->lock held for all of them.
- */
-
-/**
- * tarn_rx_address() - a byte of an address phase, other than EOT
- * @st: the tty's state
- * @b: the byte
- *
- * SOH opens a broadcast frame and a station's select address a selected
- * one (both wait for STX, with their message started); anything else goes
- * back to hunting.
- *
- * Return: the registered station whose poll address @b is, for the
- * discipline's poll answer; NULL otherwise.
- */
-struct tarn_station *tarn_rx_address(struct tarn_state *st, u8 b);
-
-/**
- * tarn_frame_end() - the block check byte of a frame, rules of both disciplines
- * @st: the tty's state
- * @bcc: the block check received
- *
- * A bad check is answered NAK by a selected station that answers and the
- * message dropped; a good broadcast is delivered; a frame for a suspended
- * station is dropped. The receive machine goes back to hunting.
- *
- * Return: true for a selected frame with a correct check for a station that
- * answers; the discipline then decides how the frame is accepted.
- */
-bool tarn_frame_end(struct tarn_state *st, u8 bcc);
+/* Steps of the receive machine that the disciplines' hooks use (tarn_rx.c);
+ * st->lock held. */
 
 /**
  * tarn_start_msg() - start the reader message being built
@@ -187,29 +187,6 @@ void tarn_start_msg(struct tarn_state *st, const u8 *bytes, int n);
  * @st: the tty's state; rx_buf is NULL afterwards
  */
 void tarn_deliver(struct tarn_state *st);
-
-/**
- * tarn_drop() - return the message being built to the pool
- * @st: the tty's state; rx_buf is NULL afterwards
- */
-void tarn_drop(struct tarn_state *st);
-
-/**
- * tarn_poll_notify() - tell readers that a station was polled
- * @st: the tty's state
- * @s: the polled station
- */
-void tarn_poll_notify(struct tarn_state *st, struct tarn_station *s);
-
-/**
- * tarn_receive_error() - a byte received with an error flag
- * @st: the tty's state
- * @flag: its tty flag (TTY_BREAK, TTY_FRAME, TTY_PARITY, TTY_OVERRUN)
- *
- * The first break of a run queues a break message; the other flags are only
- * traced.
- */
-void tarn_receive_error(struct tarn_state *st, u8 flag);
 
 /* Sending and the stations' pending frames (tarn_tx.c); st->lock held. */
 
@@ -235,33 +212,6 @@ void tarn_send_pending(struct tarn_state *st, struct tarn_station *s);
  * Writers are woken: one of them may be waiting for exactly this slot.
  */
 void tarn_release_pending(struct tarn_state *st, struct tarn_station *s);
-
-/**
- * tarn_append() - append a text byte to the message being built
- * @st: the tty's state
- * @b: the byte
- *
- * A message stops growing at TARN_MSG_MAX bytes.
- */
-static inline void tarn_append(struct tarn_state *st, u8 b)
-{
-	if (st->rx_buf && st->rx_buf->len < TARN_MSG_MAX)
-		st->rx_buf->data[st->rx_buf->len++] = b;
-}
-
-/**
- * tarn_answered() - the station whose frame went out on the last poll
- * @st: the tty's state
- *
- * Return: the addressed station if its pending frame has been sent, else
- * NULL.
- */
-static inline struct tarn_station *tarn_answered(struct tarn_state *st)
-{
-	struct tarn_station *s = st->addressed;
-
-	return s && s->pending && s->sent ? s : NULL;
-}
 
 /* Line discipline operations, 4.1 shape: open, close and hangup
  * (tarn_core.c), read (tarn_read.c), ioctl and poll (tarn_ioctl.c), write

@@ -14,8 +14,9 @@
 #include "tarn.h"
 
 /*
- * Guards tty->disc_data and tarn_state.refs of every tty; disc_data is
- * written with WRITE_ONCE, for the receive path's unlocked check.
+ * Guards tty->disc_data of every tty, so that a reference is taken only on
+ * a state still attached; disc_data is written with WRITE_ONCE, for the
+ * receive path's unlocked check.
  */
 static DEFINE_SPINLOCK(tarn_state_lock);
 
@@ -26,24 +27,26 @@ struct tarn_state *tarn_state_get(struct tty_struct *tty)
 	spin_lock(&tarn_state_lock);
 	st = tty->disc_data;
 	if (st && st->tty == tty)
-		st->refs++;
+		kref_get(&st->kref);
 	else
 		st = NULL;
 	spin_unlock(&tarn_state_lock);
 	return st;
 }
 
+static void tarn_state_release(struct kref *kref)
+{
+	struct tarn_state *st = container_of(kref, struct tarn_state, kref);
+
+	mutex_destroy(&st->lock);
+	kfree(st);
+}
+
+/* The reference that disc_data held is dropped only after the detach, so
+ * once the count reaches zero no tarn_state_get() can find the state. */
 void tarn_state_put(struct tarn_state *st)
 {
-	bool last;
-
-	spin_lock(&tarn_state_lock);
-	last = --st->refs == 0;
-	spin_unlock(&tarn_state_lock);
-	if (last) {
-		mutex_destroy(&st->lock);
-		kfree(st);
-	}
+	kref_put(&st->kref, tarn_state_release);
 }
 
 bool tarn_state_current(struct tty_struct *tty, struct tarn_state *st)
@@ -70,7 +73,7 @@ int tarn_open(struct tty_struct *tty)
 	n_tarn_buf_list_init(&st->rx_list);
 	mutex_init(&st->lock);
 	st->tty = tty;
-	st->refs = 1;
+	kref_init(&st->kref);	/* disc_data's reference */
 
 	spin_lock(&tarn_state_lock);
 	WRITE_ONCE(tty->disc_data, st);

@@ -29,9 +29,10 @@ static const char *tarn_station_cmd_name(unsigned int cmd)
 
 static int tarn_register(struct tarn_state *st, u8 id)
 {
+	struct tarn_station **slot = tarn_station_slot(st, id);
 	struct tarn_station *s;
 
-	if (st->ids[id & 0x1F]) {
+	if (*slot) {
 		pr_err("tarn_ioctl: REGISTER, id %d already registered\n", id);
 		return -EBUSY;
 	}
@@ -40,7 +41,7 @@ static int tarn_register(struct tarn_state *st, u8 id)
 		return -ENOMEM;
 	s->id = id;
 	s->suspended = 1;
-	st->ids[id & 0x1F] = s;
+	*slot = s;
 	return 0;
 }
 
@@ -51,7 +52,7 @@ static int tarn_station_cmd(struct tarn_state *st, unsigned int cmd, u8 id)
 
 	if (cmd == TARN_REGISTER)
 		return tarn_register(st, id);
-	s = st->ids[id & 0x1F];
+	s = *tarn_station_slot(st, id);
 	if (!s) {
 		pr_err("tarn_ioctl: %s, id %d not registered\n", tarn_station_cmd_name(cmd), id);
 		return -EINVAL;

@@ -21,31 +21,19 @@ static bool moc_escaped(u8 b)
 
 /* The station remembers the byte after STX of what it sends; selected
  * frames are matched against it. */
-static void moc_poll_answer(struct tarn_state *st, struct tarn_station *s)
+static void moc_send_polled(struct tarn_state *st, struct tarn_station *s)
 {
-	if (s->pending) {
-		s->last_block = s->pending->data[1];
-		if (s->last_block <= MOC_SEQ_MAX)
-			s->last_seq = s->last_block;
-		tarn_send_pending(st, s);
-		st->addressed = s;
-		st->rx_state = RX_WAIT_ACK;
-	} else {
-		if (!s->suspended)
-			tarn_send_byte(st, TARN_EOT);
-		st->rx_state = RX_HUNT;
-	}
-	tarn_poll_notify(st, s);
+	s->last_block = s->pending->data[1];
+	if (s->last_block <= MOC_SEQ_MAX)
+		s->last_seq = s->last_block;
+	tarn_send_pending(st, s);
 }
 
-/* A selected frame with a correct block check: a sequence block byte must
- * match the station's last one sent, otherwise the station answers ENQ and
- * keeps the buffer for the next message. */
+/* A sequence block byte must match the station's last one sent, otherwise
+ * the station answers ENQ and keeps the buffer for the next message. */
 static void moc_accept(struct tarn_state *st)
 {
-	struct tarn_station *s = st->addressed;
-
-	if (st->block > MOC_SEQ_MAX || st->block == s->last_seq) {
+	if (st->block > MOC_SEQ_MAX || st->block == st->addressed->last_seq) {
 		tarn_send_byte(st, TARN_ACK);
 		tarn_deliver(st);
 	} else {
@@ -53,115 +41,37 @@ static void moc_accept(struct tarn_state *st)
 	}
 }
 
-/* The master's answer to the frame the station has just sent. */
-static void moc_rx_answer(struct tarn_state *st, u8 b)
+/* ENQ discards the frame and tells readers; NAK sends it again at once;
+ * anything else keeps it for the next poll. A send-once frame goes on any
+ * of them. */
+static void moc_other_answer(struct tarn_state *st, struct tarn_station *s, u8 b)
 {
-	struct tarn_station *s = tarn_answered(st);
 	u8 msg[3];
 
-	st->rx_state = RX_HUNT;
-	switch (b) {
-	case TARN_ACK:
-		if (s)
-			tarn_release_pending(st, s);
-		break;
-	case TARN_NAK:
-		if (!s)
-			break;
-		if (s->tx_flags & TARN_SEND_ONCE) {
-			tarn_release_pending(st, s);
-		} else {
-			tarn_send_pending(st, s);
-			st->rx_state = RX_WAIT_ACK;
-		}
-		break;
-	case TARN_ENQ:
-		if (st->addressed) {
-			msg[0] = TARN_MSG_TX_ENQ;
-			msg[1] = st->addressed->id;
-			msg[2] = st->addressed->last_block;
-			tarn_start_msg(st, msg, sizeof(msg));
-			tarn_deliver(st);
-		}
-		if (s)
-			tarn_release_pending(st, s);
-		break;
-	default:
-		if (s && (s->tx_flags & TARN_SEND_ONCE))
-			tarn_release_pending(st, s);
-		break;
+	if (b == TARN_ENQ && st->addressed) {
+		msg[0] = TARN_MSG_TX_ENQ;
+		msg[1] = st->addressed->id;
+		msg[2] = st->addressed->last_block;
+		tarn_start_msg(st, msg, sizeof(msg));
+		tarn_deliver(st);
 	}
-}
-
-/* The text after the block byte; the block check leaves the escapes out. */
-static void moc_rx_text(struct tarn_state *st, u8 b)
-{
-	if (b == TARN_ETX) {
-		st->bcc ^= b;
-		st->rx_state = RX_BCC;
-	} else if (b == TARN_DLE) {
-		st->rx_state = RX_ESCAPE;
-	} else {
-		st->bcc ^= b;
-		tarn_append(st, b);
-	}
-}
-
-/* The states of its own; tarn_rx.c runs the shared ones. */
-static void moc_receive_char(struct tarn_state *st, u8 b)
-{
-	struct tarn_station *s;
-
-	switch (st->rx_state) {
-	case RX_ADDRESS:
-		/* no station answers to a second EOT */
-		if (b == TARN_EOT) {
-			st->rx_state = RX_HUNT;
-			break;
-		}
-		s = tarn_rx_address(st, b);
-		if (s)
-			moc_poll_answer(st, s);
-		break;
-	case RX_BLOCK:
-		st->block = b;
-		st->bcc ^= b;
-		tarn_append(st, b);
-		st->rx_state = RX_TEXT;
-		break;
-	case RX_TEXT:
-		moc_rx_text(st, b);
-		break;
-	case RX_BCC:
-		if (tarn_frame_end(st, b))
-			moc_accept(st);
-		break;
-	case RX_WAIT_ACK:
-		moc_rx_answer(st, b);
-		break;
-	default:
-		break;
+	if (!s)
+		return;
+	if (b == TARN_ENQ || (s->tx_flags & TARN_SEND_ONCE)) {
+		tarn_release_pending(st, s);
+	} else if (b == TARN_NAK) {
+		tarn_send_pending(st, s);
+		st->rx_state = RX_WAIT_ACK;
 	}
 }
 
 static const struct tarn_discipline moc_discipline = {
-	.rx_name = "moc_receive_buf",
-	.char_name = "moc_receive_char",
-	.write_name = "moc_write",
-	.receive_char = moc_receive_char,
-	.text_state = RX_BLOCK,
+	.name = "moc",
 	.escaped = moc_escaped,
-	.bcc_covers_dle = false,
+	.block_byte = true,
+	.send_polled = moc_send_polled,
+	.accept = moc_accept,
+	.other_answer = moc_other_answer,
 };
 
-void moc_receive_buf(struct tty_struct *tty, const unsigned char *cp, tarn_flag_t *fp,
-		     int count)
-{
-	tarn_receive(tty, cp, fp, count, &moc_discipline);
-}
-
-ssize_t moc_write(struct tty_struct *tty, struct file *file, const unsigned char *buf,
-		  size_t nr)
-{
-	return tarn_write(tty, file, buf, nr, &moc_discipline);
-}
+TARN_DISCIPLINE_ENTRIES(moc, moc_discipline)

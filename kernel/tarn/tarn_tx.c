@@ -58,7 +58,7 @@ static int tarn_write_check(struct tarn_state *st, const unsigned char *buf, siz
 	mutex_lock(&st->lock);
 	if (st->dead)
 		ret = -ENODEV;
-	else if (!st->ids[id & 0x1F])
+	else if (!*tarn_station_slot(st, id))
 		ret = -EINVAL;
 	mutex_unlock(&st->lock);
 	return ret;
@@ -109,7 +109,7 @@ static int tarn_park(struct tarn_state *st, const unsigned char *buf, size_t nr,
 		ret = -ENODEV;
 		goto out;
 	}
-	s = st->ids[buf[0] & 0x1F];
+	s = *tarn_station_slot(st, buf[0]);
 	if (s->pending)
 		goto out;
 	frame = n_tarn_buf_alloc();
@@ -151,12 +151,12 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 
 	st = tarn_state_get(tty);
 	if (!st) {
-		pr_err("%s: bad tty\n", disc->write_name);
+		pr_err("%s_write: bad tty\n", disc->name);
 		return -EIO;
 	}
 	ret = tarn_write_check(st, buf, nr);
 	if (ret == -ENODEV) {
-		pr_err("%s: bad tty\n", disc->write_name);
+		pr_err("%s_write: bad tty\n", disc->name);
 		ret = -EIO;
 	}
 	if (ret)
@@ -169,9 +169,9 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 		ret = tarn_park(st, buf, nr, disc);
 		if (ret == -ENODEV) {
 			if (waited)
-				pr_err("%s: bad tty after wait!\n", disc->write_name);
+				pr_err("%s_write: bad tty after wait!\n", disc->name);
 			else
-				pr_err("%s: bad tty\n", disc->write_name);
+				pr_err("%s_write: bad tty\n", disc->name);
 			ret = -EIO;
 		}
 		if (ret != -EAGAIN || tarn_io_nonblock(tty, file))
@@ -179,7 +179,7 @@ ssize_t tarn_write(struct tty_struct *tty, struct file *file, const unsigned cha
 		wait_woken(&wait, TASK_INTERRUPTIBLE, MAX_SCHEDULE_TIMEOUT);
 		waited = true;
 		if (!tarn_state_current(tty, st)) {
-			pr_err("%s: bad tty after wait!\n", disc->write_name);
+			pr_err("%s_write: bad tty after wait!\n", disc->name);
 			ret = -EIO;
 			break;
 		}

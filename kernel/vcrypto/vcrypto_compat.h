@@ -32,6 +32,12 @@
 #define of_find_device_by_node caam_sim_find_device_by_node
 #endif
 
+/* The free that wipes first: kzfree on 4.1, renamed in 5.9. */
+#if LINUX_VERSION_CODE < KERNEL_VERSION(5, 9, 0)
+#include <linux/slab.h>
+#define kfree_sensitive(p) kzfree(p)
+#endif
+
 /* Newer job rings answer a queued job with -EINPROGRESS. */
 #define vyrna_crypto_job_queued(ret) ((ret) == 0 || (ret) == -EINPROGRESS)
 

@@ -4,12 +4,12 @@ runs under AddressSanitizer and UBSan; the board checks its stderr)."""
 import os
 import signal
 import subprocess
-import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from zelsupport.board import INTERFACE, SERVICE_NAME, parse_busctl, word
+from zelsupport.procwait import wait_in_poll, wait_queued
 
 LIMIT = 261982  # the most data whose padded plaintext the device takes
 
@@ -128,10 +128,10 @@ def test_a_large_answer_reaches_its_caller_even_when_the_bus_reads_slowly(runnin
                 reply_handler=lambda a: (answers.append(bytes(a)), loop.quit()),
                 error_handler=lambda e: (answers.append(e), loop.quit()))
         connection.flush()
-        time.sleep(0.5)                  # the request waits in the service's socket
+        wait_queued(service, "RetrieveData", 1)
         os.kill(daemon, signal.SIGSTOP)  # the bus stops reading
         os.kill(service, signal.SIGCONT)
-        time.sleep(0.5)                  # the service writes what fits, then stalls
+        wait_in_poll(service)            # it wrote what fits and waits for room
     finally:
         os.kill(service, signal.SIGCONT)
         os.kill(daemon, signal.SIGCONT)

@@ -1,9 +1,9 @@
 """Start, serve and stop: what ends the service and with which exit status."""
 import os
 import signal
-import time
 
 from zelsupport.board import Board, pipelined_calls, run_until_answered, word
+from zelsupport.procwait import wait_queued
 
 
 def blocked_item(board, token):
@@ -30,7 +30,7 @@ def test_internal_error_then_success_in_one_dispatch_keeps_serving(running):
         connection, loop, answers = pipelined_calls(running, [
             ("StoreData", word(5) + word(0o600) + b"fails"),
             ("StoreData", word(6) + word(0o600) + b"succeeds")])
-        time.sleep(0.3)  # both calls wait in the service's socket
+        wait_queued(pid, "StoreData", 2)  # both reach the service in one read
     finally:
         os.kill(pid, signal.SIGCONT)
     assert run_until_answered(loop, answers) == [bytes([8, 1, 2, 0, 0, 0, 0, 0]),
@@ -49,7 +49,7 @@ def test_internal_error_last_in_a_dispatch_stops_after_answering_all(running):
         connection, loop, answers = pipelined_calls(running, [
             ("StoreData", word(6) + word(0o600) + b"succeeds"),
             ("StoreData", word(5) + word(0o600) + b"fails")])
-        time.sleep(0.3)
+        wait_queued(pid, "StoreData", 2)
     finally:
         os.kill(pid, signal.SIGCONT)
     assert run_until_answered(loop, answers) == [bytes([0, 0, 0, 0, 6, 0, 0, 0]),

@@ -171,7 +171,7 @@ def test_vlan_file_lines_wait_for_the_busy_bit(switch, tmp_path):
         + vtu_writes(0xFFFF, 0, 0xA, 0xB))
 
 
-def test_both_files_load_in_order_and_or_their_results(switch, tmp_path):
+def test_both_files_load_in_order(switch, tmp_path):
     config = tmp_path / "switch.dat"
     config.write_text("1 2 3\n")
     result, log, _ = switch(str(config), str(tmp_path / "absent.dat"))
@@ -184,12 +184,28 @@ def test_both_files_load_in_order_and_or_their_results(switch, tmp_path):
     assert log == [("read", 0, 3, 0x2901)] + DISABLE + [("write", 1, 2, 3)] + ENABLE_AFTER_DISABLE
 
 
+# A failed switch file (1) with 2 or 1 failed VLAN lines: 1 | 2 and 1 | 1
+# are neither the last result nor the sum.
+@pytest.mark.parametrize("failed_lines, status", [(2, 3), (1, 1)])
+def test_both_files_results_are_ored(switch, tmp_path, failed_lines, status):
+    vlan = tmp_path / "vlan.dat"
+    vlan.write_text("1 2 3 4x\n" * failed_lines + "1 2 3 4\n")
+    result, log, _ = switch(str(tmp_path / "absent.dat"), str(vlan))
+    assert result.status == status
+    assert result.out == (
+        DETECTED + f"Loading switch config from {tmp_path / 'absent.dat'}\n"
+        "Failed to open switch config: No such file or directory\n"
+        f"Loading vlan config from {vlan}\n" + "Ignoring malformed line: 1 2 3 4x\n" * failed_lines
+        + "Configuring 0x1B to 0x0001 0x0002 0x0003 0x0004\n")
+    assert accesses(log, 0x1B) == [("read", 0x1B, 5, 0)] + vtu_writes(1, 2, 3, 4)
+
+
 @pytest.mark.parametrize("args", [["-V", "vlan.dat"], ["switch.dat", "vlan.dat"]])
 def test_failed_line_counts_never_wrap_to_success_or_usage(switch, tmp_path, args):
     (tmp_path / "switch.dat").write_text("x 1 2\n")
     (tmp_path / "vlan.dat").write_text("1 2 3 q\n" * 256)
     result, _, _ = switch(*[str(tmp_path / a) if a.endswith(".dat") else a for a in args])
-    assert result.status == 254
+    assert result.status == 253
     assert result.out.count("Ignoring malformed line: 1 2 3 q\n") == 256
 
 

@@ -12,8 +12,10 @@
 namespace {
 
 // Failed-line counts stop here: taken modulo 256 they would read as success
-// (0) or as the usage status (255).
-constexpr int MaxFailureStatus = 254;
+// (0) or as the usage status (255), and the status above them says that the
+// output was lost (74, say, would read as 74 lines timed out).
+constexpr int MaxFailureStatus = 253;
+constexpr int OutputFailed = 254;
 
 // Options count by their first two characters, so "-Rx" is "-R".
 bool IsOption(const char* argument, const char* option)
@@ -114,5 +116,5 @@ int main(int argc, char* argv[])
         status = std::min(Configure(argv[1], argv[2]), MaxFailureStatus);
     else
         status = Usage();
-    return finishOutput("portcfg", status & 0xFF);
+    return finishOutput("portcfg", status & 0xFF, OutputFailed);
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-int finishOutput(const char* program, int status)
+int finishOutput(const char* program, int status, int failedStatus)
 {
     errno = 0;
     if (fflush(stdout) == 0 && !ferror(stdout))
@@ -13,5 +13,5 @@ int finishOutput(const char* program, int status)
     const int error = errno;
     fprintf(stderr, "%s: write error%s%s\n", program, error ? ": " : "",
             error ? strerror(error) : "");
-    return status == 0 ? EXIT_OUTPUT_FAILED : status;
+    return status == 0 ? failedStatus : status;
 }

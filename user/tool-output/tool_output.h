@@ -4,10 +4,10 @@
 #pragma once
 
 // Exit status of a run whose output could not be written (sysexits'
-// EX_IOERR); no tool uses it for anything else.
+// EX_IOERR), for the tools whose own statuses leave it free.
 constexpr int EXIT_OUTPUT_FAILED = 74;
 
 // Flushes standard output. When any write to it failed, names the error on
-// standard error and returns EXIT_OUTPUT_FAILED in place of a success
-// status; a failure status stands as it is.
-int finishOutput(const char* program, int status);
+// standard error and returns failedStatus in place of a success status; a
+// failure status stands as it is.
+int finishOutput(const char* program, int status, int failedStatus = EXIT_OUTPUT_FAILED);

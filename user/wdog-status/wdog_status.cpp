@@ -51,7 +51,8 @@ int Run()
 
 }  // namespace
 
+// The tool knows one failure status, whatever failed: 1.
 int main()
 {
-    return finishOutput("wdog-status", Run());
+    return finishOutput("wdog-status", Run(), 1);
 }

@@ -19,6 +19,7 @@
 #define CLASS_1			0x02000000
 
 #define HDR_ONE			0x00800000
+#define HDR_DESCLEN_MASK	0x7f	/* job descriptor length in words */
 #define HDR_JD_LENGTH_MASK	0x7f
 
 #define KEY_SGF			0x01000000

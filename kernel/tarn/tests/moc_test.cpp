@@ -113,6 +113,9 @@ TEST_F(Moc, BlockByteRule)
         {"45 41", "31 48", "06"},  // a block byte above 0x3F leaves the sequence
         {"03 41", "10 41", "06"},  // escaped first byte: the DLE is remembered
         {nullptr, "03 41", "05"},
+        {nullptr, "3F 48", "05"},  // 0x3F is the last sequence value
+        {"3F 41", "3F 48", "06"},
+        {nullptr, "40 48", "06"},  // 0x40 is the first that is always accepted
     };
     for (const Step& s : steps) {
         if (s.sent_text)

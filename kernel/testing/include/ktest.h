@@ -29,6 +29,9 @@ void ktest_log_reset(void);
 /* Memory from kmalloc/kzalloc and page allocations not yet freed. */
 long ktest_alloc_outstanding(void);
 long ktest_pages_outstanding(void);
+/* Pages that were freed holding data (not all zero): a module that keeps
+ * plaintext or keys in pages must wipe them before it gives them back. */
+long ktest_pages_freed_unwiped(void);
 
 /* User copies made (successful or not) since the last reset. */
 long ktest_user_copies(void);

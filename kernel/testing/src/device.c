@@ -6,48 +6,37 @@
 #include <ktest_devices.h>
 #include <linux/of_platform.h>
 
+#include "counter.h"
 #include "internal.h"
 
 static pthread_mutex_t dev_lock = PTHREAD_MUTEX_INITIALIZER;
-static long device_refs, node_refs;
+static struct ktest_counter device_refs, node_refs;
 static struct device_node *nodes;
 
 struct device *get_device(struct device *dev)
 {
-	if (dev) {
-		pthread_mutex_lock(&dev_lock);
-		device_refs++;
-		pthread_mutex_unlock(&dev_lock);
-	}
+	if (dev)
+		ktest_counter_add(&device_refs, 1);
 	return dev;
 }
 
 void put_device(struct device *dev)
 {
-	if (dev) {
-		pthread_mutex_lock(&dev_lock);
-		device_refs--;
-		pthread_mutex_unlock(&dev_lock);
-	}
+	if (dev)
+		ktest_counter_add(&device_refs, -1);
 }
 
 struct device_node *of_node_get(struct device_node *node)
 {
-	if (node) {
-		pthread_mutex_lock(&dev_lock);
-		node_refs++;
-		pthread_mutex_unlock(&dev_lock);
-	}
+	if (node)
+		ktest_counter_add(&node_refs, 1);
 	return node;
 }
 
 void of_node_put(struct device_node *node)
 {
-	if (node) {
-		pthread_mutex_lock(&dev_lock);
-		node_refs--;
-		pthread_mutex_unlock(&dev_lock);
-	}
+	if (node)
+		ktest_counter_add(&node_refs, -1);
 }
 
 struct device_node *of_find_compatible_node(struct device_node *from, const char *type,
@@ -60,9 +49,9 @@ struct device_node *of_find_compatible_node(struct device_node *from, const char
 	for (np = from ? from->next : nodes; np; np = np->next)
 		if (strcmp(np->compatible, compatible) == 0)
 			break;
-	if (np)
-		node_refs++;
 	pthread_mutex_unlock(&dev_lock);
+	if (np)
+		ktest_counter_add(&node_refs, 1);
 	/* As in the kernel, the reference on `from` is dropped. */
 	of_node_put(from);
 	return np;
@@ -111,22 +100,12 @@ void ktest_of_remove(struct device_node *np)
 
 long ktest_device_refs(void)
 {
-	long n;
-
-	pthread_mutex_lock(&dev_lock);
-	n = device_refs;
-	pthread_mutex_unlock(&dev_lock);
-	return n;
+	return ktest_counter_read(&device_refs);
 }
 
 long ktest_of_node_refs(void)
 {
-	long n;
-
-	pthread_mutex_lock(&dev_lock);
-	n = node_refs;
-	pthread_mutex_unlock(&dev_lock);
-	return n;
+	return ktest_counter_read(&node_refs);
 }
 
 void ktest_device_reset(void)
@@ -138,6 +117,7 @@ void ktest_device_reset(void)
 		nodes = np->next;
 		free(np);
 	}
-	device_refs = node_refs = 0;
 	pthread_mutex_unlock(&dev_lock);
+	ktest_counter_set(&device_refs, 0);
+	ktest_counter_set(&node_refs, 0);
 }

@@ -7,6 +7,7 @@
 #include <linux/dma-mapping.h>
 #include <linux/printk.h>
 
+#include "counter.h"
 #include "internal.h"
 
 /* Bus addresses start here and leave a gap after each mapping, so an access
@@ -27,7 +28,7 @@ static pthread_mutex_t dma_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct mapping *maps;
 static size_t nmaps, room;
 static dma_addr_t next_bus = BUS_BASE;
-static long total_maps, misuse;
+static struct ktest_counter total_maps, misuse;
 
 static dma_addr_t add_mapping(struct device *dev, void *ptr, size_t size,
 			      enum dma_data_direction dir)
@@ -53,14 +54,14 @@ static dma_addr_t add_mapping(struct device *dev, void *ptr, size_t size,
 	next_bus += (dma_addr_t)((size + BUS_GAP + 15) & ~(size_t)15);
 	m = &maps[nmaps++];
 	*m = (struct mapping){ addr, ptr, size, dir, dev };
-	total_maps++;
+	ktest_counter_add(&total_maps, 1);
 	pthread_mutex_unlock(&dma_lock);
 	return addr;
 }
 
 static void note_misuse(const char *what, dma_addr_t addr)
 {
-	misuse++;
+	ktest_counter_add(&misuse, 1);
 	printk(KERN_WARNING "DMA-API: %s of bus address 0x%08x that was not mapped so\n",
 	       what, addr);
 }
@@ -125,15 +126,22 @@ int dma_map_sg(struct device *dev, struct scatterlist *sg, int nents, enum dma_d
 	return nents;
 }
 
-void dma_unmap_sg(struct device *dev, struct scatterlist *sg, int nents, enum dma_data_direction dir)
+/* drop_mapping for every entry of a scatterlist. */
+static void drop_sg(const char *what, struct device *dev, struct scatterlist *sg, int nents,
+		    enum dma_data_direction dir, int remove)
 {
 	struct scatterlist *s;
 	int i;
 
 	pthread_mutex_lock(&dma_lock);
 	for_each_sg(sg, s, nents, i)
-		drop_mapping("unmap_sg", dev, s->dma_address, s->length, dir, 1);
+		drop_mapping(what, dev, s->dma_address, s->length, dir, remove);
 	pthread_mutex_unlock(&dma_lock);
+}
+
+void dma_unmap_sg(struct device *dev, struct scatterlist *sg, int nents, enum dma_data_direction dir)
+{
+	drop_sg("unmap_sg", dev, sg, nents, dir, 1);
 }
 
 void dma_sync_single_for_cpu(struct device *dev, dma_addr_t addr, size_t size,
@@ -153,13 +161,7 @@ void dma_sync_single_for_device(struct device *dev, dma_addr_t addr, size_t size
 void dma_sync_sg_for_cpu(struct device *dev, struct scatterlist *sg, int nents,
 			 enum dma_data_direction dir)
 {
-	struct scatterlist *s;
-	int i;
-
-	pthread_mutex_lock(&dma_lock);
-	for_each_sg(sg, s, nents, i)
-		drop_mapping("sync_sg", dev, s->dma_address, s->length, dir, 0);
-	pthread_mutex_unlock(&dma_lock);
+	drop_sg("sync_sg", dev, sg, nents, dir, 0);
 }
 
 void dma_sync_sg_for_device(struct device *dev, struct scatterlist *sg, int nents,
@@ -196,32 +198,17 @@ void *ktest_dma_resolve(dma_addr_t addr, size_t len, int device_writes)
 
 long ktest_dma_outstanding(void)
 {
-	long n;
-
-	pthread_mutex_lock(&dma_lock);
-	n = (long)nmaps;
-	pthread_mutex_unlock(&dma_lock);
-	return n;
+	return (long)ktest_locked(&dma_lock, nmaps);
 }
 
 long ktest_dma_maps(void)
 {
-	long n;
-
-	pthread_mutex_lock(&dma_lock);
-	n = total_maps;
-	pthread_mutex_unlock(&dma_lock);
-	return n;
+	return ktest_counter_read(&total_maps);
 }
 
 long ktest_dma_misuse(void)
 {
-	long n;
-
-	pthread_mutex_lock(&dma_lock);
-	n = misuse;
-	pthread_mutex_unlock(&dma_lock);
-	return n;
+	return ktest_counter_read(&misuse);
 }
 
 void ktest_dma_reset(void)
@@ -231,6 +218,7 @@ void ktest_dma_reset(void)
 	maps = NULL;
 	nmaps = room = 0;
 	next_bus = BUS_BASE;
-	total_maps = misuse = 0;
 	pthread_mutex_unlock(&dma_lock);
+	ktest_counter_set(&total_maps, 0);
+	ktest_counter_set(&misuse, 0);
 }

@@ -12,6 +12,7 @@
 #include <linux/miscdevice.h>
 #include <linux/random.h>
 
+#include "counter.h"
 #include "internal.h"
 
 #define MAX_MISC 16
@@ -25,7 +26,7 @@ static struct {
 	const char *path;
 	const struct file_operations *fops;
 } paths[MAX_FILES];
-static long files_open;
+static struct ktest_counter files_open;
 static size_t reads[MAX_READS], nreads;
 
 static __thread mm_segment_t addr_limit = USER_DS;
@@ -191,9 +192,7 @@ struct file *filp_open(const char *filename, int flags, umode_t mode)
 		free(file);
 		return ERR_PTR(ret);
 	}
-	pthread_mutex_lock(&files_lock);
-	files_open++;
-	pthread_mutex_unlock(&files_lock);
+	ktest_counter_add(&files_open, 1);
 	return file;
 }
 
@@ -202,9 +201,7 @@ int filp_close(struct file *filp, fl_owner_t id)
 	(void)id;
 	if (filp->f_op->flush)
 		filp->f_op->flush(filp, id);
-	pthread_mutex_lock(&files_lock);
-	files_open--;
-	pthread_mutex_unlock(&files_lock);
+	ktest_counter_add(&files_open, -1);
 	return ktest_file_release(filp);
 }
 
@@ -224,12 +221,7 @@ int kernel_read(struct file *file, loff_t offset, char *addr, unsigned long coun
 
 long ktest_files_open(void)
 {
-	long n;
-
-	pthread_mutex_lock(&files_lock);
-	n = files_open;
-	pthread_mutex_unlock(&files_lock);
-	return n;
+	return ktest_counter_read(&files_open);
 }
 
 static ssize_t hwrng_read(struct file *file, char __user *buf, size_t count, loff_t *ppos)
@@ -281,7 +273,7 @@ void ktest_files_reset(void)
 	memset(paths, 0, sizeof(paths));
 	paths[0].path = "/dev/hwrng";
 	paths[0].fops = &hwrng_fops;
-	files_open = 0;
+	ktest_counter_set(&files_open, 0);
 	nreads = 0;
 	next_minor = 60;
 	pthread_mutex_unlock(&files_lock);

@@ -9,6 +9,7 @@
 #include <ktest.h>
 #include <linux/printk.h>
 
+#include "counter.h"
 #include "internal.h"
 
 struct entry {
@@ -65,12 +66,7 @@ int printk(const char *fmt, ...)
 
 size_t ktest_log_count(void)
 {
-	size_t n;
-
-	pthread_mutex_lock(&log_lock);
-	n = used;
-	pthread_mutex_unlock(&log_lock);
-	return n;
+	return ktest_locked(&log_lock, used);
 }
 
 int ktest_log_level(size_t index)

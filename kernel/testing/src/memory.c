@@ -7,6 +7,7 @@
 #include <linux/gfp.h>
 #include <linux/slab.h>
 
+#include "counter.h"
 #include "internal.h"
 
 /* Each kmalloc block carries its size in front, so kzfree can wipe it. */
@@ -15,15 +16,7 @@ struct header {
 	size_t pad; /* keeps the payload 16-byte aligned */
 };
 
-static pthread_mutex_t mem_lock = PTHREAD_MUTEX_INITIALIZER;
-static long blocks, pages;
-
-static void count(long *counter, long delta)
-{
-	pthread_mutex_lock(&mem_lock);
-	*counter += delta;
-	pthread_mutex_unlock(&mem_lock);
-}
+static struct ktest_counter blocks, pages, unwiped_pages;
 
 void *kmalloc(size_t size, gfp_t flags)
 {
@@ -37,7 +30,7 @@ void *kmalloc(size_t size, gfp_t flags)
 	h->size = size;
 	if (flags & __GFP_ZERO)
 		memset(h + 1, 0, size);
-	count(&blocks, 1);
+	ktest_counter_add(&blocks, 1);
 	return h + 1;
 }
 
@@ -58,7 +51,7 @@ void kfree(const void *ptr)
 	if (!ptr)
 		return;
 	free((struct header *)ptr - 1);
-	count(&blocks, -1);
+	ktest_counter_add(&blocks, -1);
 }
 
 void kzfree(const void *ptr)
@@ -95,41 +88,53 @@ unsigned long __get_free_pages(gfp_t flags, unsigned int order)
 		return 0;
 	if (flags & __GFP_ZERO)
 		memset(p, 0, PAGE_SIZE << order);
-	count(&pages, 1L << order);
+	ktest_counter_add(&pages, 1L << order);
 	return (unsigned long)p;
+}
+
+/* True when a page still holds something: it was not wiped before its
+ * release. */
+static int page_holds_data(const unsigned char *page)
+{
+	size_t i;
+
+	for (i = 0; i < PAGE_SIZE; i++)
+		if (page[i])
+			return 1;
+	return 0;
 }
 
 void free_pages(unsigned long addr, unsigned int order)
 {
+	unsigned long i;
+
 	if (!addr)
 		return;
+	for (i = 0; i < 1UL << order; i++)
+		if (page_holds_data((const unsigned char *)addr + i * PAGE_SIZE))
+			ktest_counter_add(&unwiped_pages, 1);
 	free((void *)addr);
-	count(&pages, -(1L << order));
+	ktest_counter_add(&pages, -(1L << order));
 }
 
 long ktest_alloc_outstanding(void)
 {
-	long n;
-
-	pthread_mutex_lock(&mem_lock);
-	n = blocks;
-	pthread_mutex_unlock(&mem_lock);
-	return n;
+	return ktest_counter_read(&blocks);
 }
 
 long ktest_pages_outstanding(void)
 {
-	long n;
+	return ktest_counter_read(&pages);
+}
 
-	pthread_mutex_lock(&mem_lock);
-	n = pages;
-	pthread_mutex_unlock(&mem_lock);
-	return n;
+long ktest_pages_freed_unwiped(void)
+{
+	return ktest_counter_read(&unwiped_pages);
 }
 
 void ktest_memory_reset(void)
 {
-	pthread_mutex_lock(&mem_lock);
-	blocks = pages = 0;
-	pthread_mutex_unlock(&mem_lock);
+	ktest_counter_set(&blocks, 0);
+	ktest_counter_set(&pages, 0);
+	ktest_counter_set(&unwiped_pages, 0);
 }

@@ -11,6 +11,7 @@
 #include <linux/sched.h>
 #include <linux/wait.h>
 
+#include "counter.h"
 #include "internal.h"
 
 struct task_struct {
@@ -103,12 +104,7 @@ long schedule_timeout(long timeout)
 
 int signal_pending(struct task_struct *t)
 {
-	int pending;
-
-	pthread_mutex_lock(&t->lock);
-	pending = t->sigpending;
-	pthread_mutex_unlock(&t->lock);
-	return pending;
+	return ktest_locked(&t->lock, t->sigpending);
 }
 
 static int try_to_wake_up(struct task_struct *t, unsigned int mode)
@@ -151,9 +147,7 @@ int ktest_task_wait_asleep(struct task_struct *t, int timeout_ms)
 	int asleep = 0, waited;
 
 	for (waited = 0; waited <= timeout_ms; waited++) {
-		pthread_mutex_lock(&t->lock);
-		asleep = t->asleep;
-		pthread_mutex_unlock(&t->lock);
+		asleep = ktest_locked(&t->lock, t->asleep);
 		if (asleep)
 			break;
 		nanosleep(&tick, NULL);
@@ -163,12 +157,7 @@ int ktest_task_wait_asleep(struct task_struct *t, int timeout_ms)
 
 long ktest_task_sleeps(struct task_struct *t)
 {
-	long n;
-
-	pthread_mutex_lock(&t->lock);
-	n = t->sleeps;
-	pthread_mutex_unlock(&t->lock);
-	return n;
+	return ktest_locked(&t->lock, t->sleeps);
 }
 
 int default_wake_function(wait_queue_t *wait, unsigned int mode, int flags, void *key)

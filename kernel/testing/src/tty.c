@@ -15,6 +15,7 @@
 #include <linux/sched.h>
 #include <linux/tty.h>
 
+#include "counter.h"
 #include "internal.h"
 
 struct ktest_file {
@@ -487,12 +488,8 @@ size_t ktest_tty_take_output(struct tty_struct *tty, unsigned char *buf, size_t 
 size_t ktest_tty_output_len(struct tty_struct *tty)
 {
 	struct ktest_tty *k = tty->ktest;
-	size_t n;
 
-	pthread_mutex_lock(&k->lock);
-	n = k->out_len;
-	pthread_mutex_unlock(&k->lock);
-	return n;
+	return ktest_locked(&k->lock, k->out_len);
 }
 
 int n_tty_ioctl_helper(struct tty_struct *tty, struct file *file, unsigned int cmd, unsigned long arg)
@@ -519,22 +516,12 @@ void ktest_n_tty_helper_result(int result)
 
 unsigned int ktest_n_tty_helper_last_cmd(void)
 {
-	unsigned int cmd;
-
-	pthread_mutex_lock(&helper_lock);
-	cmd = helper_last_cmd;
-	pthread_mutex_unlock(&helper_lock);
-	return cmd;
+	return ktest_locked(&helper_lock, helper_last_cmd);
 }
 
 long ktest_n_tty_helper_calls(void)
 {
-	long n;
-
-	pthread_mutex_lock(&helper_lock);
-	n = helper_calls;
-	pthread_mutex_unlock(&helper_lock);
-	return n;
+	return ktest_locked(&helper_lock, helper_calls);
 }
 
 void kill_fasync(struct fasync_struct **fp, int sig, int band)

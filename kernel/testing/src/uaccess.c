@@ -11,10 +11,10 @@
 #include <linux/moduleparam.h>
 #include <linux/uaccess.h>
 
+#include "counter.h"
 #include "internal.h"
 
-static pthread_mutex_t copy_lock = PTHREAD_MUTEX_INITIALIZER;
-static long copies;
+static struct ktest_counter copies;
 
 /* Bytes of the user buffer that the kernel can reach, probed page by page
  * with one-byte transfers through a pipe: a write from an unreadable page,
@@ -65,9 +65,7 @@ static unsigned long user_copy(const char *point, void *to, const void *from, un
 {
 	unsigned long ok;
 
-	pthread_mutex_lock(&copy_lock);
-	copies++;
-	pthread_mutex_unlock(&copy_lock);
+	ktest_counter_add(&copies, 1);
 	if (n == 0)
 		return 0;
 	if (!to || !from || ktest_fault_hit(point))
@@ -96,19 +94,12 @@ unsigned long copy_to_user(void __user *to, const void *from, unsigned long n)
 
 long ktest_user_copies(void)
 {
-	long n;
-
-	pthread_mutex_lock(&copy_lock);
-	n = copies;
-	pthread_mutex_unlock(&copy_lock);
-	return n;
+	return ktest_counter_read(&copies);
 }
 
 void ktest_uaccess_reset(void)
 {
-	pthread_mutex_lock(&copy_lock);
-	copies = 0;
-	pthread_mutex_unlock(&copy_lock);
+	ktest_counter_set(&copies, 0);
 }
 
 struct param {

@@ -4,6 +4,7 @@
 
 #include <ktest.h>
 #include <linux/kernel.h>
+#include <linux/kref.h>
 #include <linux/slab.h>
 #include <linux/uaccess.h>
 
@@ -48,12 +49,14 @@ TEST_F(Doubles, AllocationsAreCountedAndFailOnRequest)
     kfree(nullptr);
     EXPECT_EQ(0, ktest_alloc_outstanding());
 
-    unsigned long page = __get_free_pages(GFP_KERNEL, 2);
+    unsigned long page = __get_free_pages(GFP_KERNEL | __GFP_ZERO, 2);
     ASSERT_NE(0ul, page);
     EXPECT_EQ(0ul, page % PAGE_SIZE);
     EXPECT_EQ(4, ktest_pages_outstanding());
+    reinterpret_cast<char*>(page)[2 * PAGE_SIZE + 7] = 1;  // one of the four not wiped
     free_pages(page, 2);
     EXPECT_EQ(0, ktest_pages_outstanding());
+    EXPECT_EQ(1, ktest_pages_freed_unwiped());
     EXPECT_EQ(0, get_order(4096));
     EXPECT_EQ(1, get_order(4097));
     EXPECT_EQ(2, get_order(16384));
@@ -70,6 +73,25 @@ TEST_F(Doubles, UserCopiesReportWhatWasNotCopied)
     EXPECT_EQ(8ul, copy_from_user(dst, src, 8));
     EXPECT_EQ(0, dst[0]);  // zeroed, as the kernel does
     EXPECT_EQ(3, ktest_user_copies());
+}
+
+int g_released;
+void Release(struct kref*) { ++g_released; }
+
+// The last put releases once; a get from nothing is a warning, as in 4.1.
+TEST_F(Doubles, KrefReleasesOnTheLastPutAndWarnsOnAGetFromNothing)
+{
+    struct kref ref;
+    g_released = 0;
+    kref_init(&ref);
+    kref_get(&ref);
+    EXPECT_EQ(0, kref_put(&ref, Release));
+    EXPECT_EQ(1, kref_put(&ref, Release));
+    EXPECT_EQ(1, g_released);
+    EXPECT_EQ(0, kref_get_unless_zero(&ref));
+    EXPECT_EQ(0u, ktest_log_find("WARNING", 4));
+    kref_get(&ref);
+    EXPECT_EQ(1u, ktest_log_find("WARNING", 4));
 }
 
 TEST_F(Doubles, LogKeepsLevelAndTextWithoutTrailingNewline)

@@ -76,6 +76,8 @@ void VcryptoTest::TearDown()
     // Whatever a test did, the module gives everything back.
     EXPECT_EQ(0, ktest_alloc_outstanding());
     EXPECT_EQ(0, ktest_pages_outstanding());
+    // The pages held plaintext and keys: none may go back unwiped.
+    EXPECT_EQ(0, ktest_pages_freed_unwiped());
     EXPECT_EQ(0, ktest_dma_outstanding());
     EXPECT_EQ(0, ktest_dma_misuse());
     EXPECT_EQ(0, ktest_device_refs());

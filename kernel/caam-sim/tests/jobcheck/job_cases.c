@@ -7,6 +7,7 @@
 #include <linux/slab.h>
 #include <linux/string.h>
 
+#include "desc_constr.h"
 #include "error.h"
 #include "jr.h"
 #include "job_cases.h"
@@ -68,13 +69,17 @@ long csim_run_job_case(const struct csim_job_case *c)
 	k = dma_map_single(jr, b->key, sizeof(b->key), DMA_TO_DEVICE);
 	v = dma_map_single(jr, b->iv, sizeof(b->iv), c->iv_dir);
 	d = dma_map_single(jr, b->data, sizeof(b->data), DMA_BIDIRECTIONAL);
-	{
-		const u32 words[12] = { 0xB080000C, 0x02200020, k, 0x12200010, v,
-					0x22120000 | 64, d, 0x8210010D, 0x60300000 | 64, d,
-					0x52200010, v };
-
-		memcpy(b->desc, words, sizeof(words));
-	}
+	/* A plain-key AES-CBC job over the data in place; the case then
+	 * replaces one of its words. */
+	init_job_desc(b->desc, 0);
+	append_key(b->desc, k, sizeof(b->key), CLASS_1 | KEY_NWB);
+	append_load(b->desc, v, sizeof(b->iv), LDST_CLASS_1_CCB | LDST_SRCDST_BYTE_CONTEXT);
+	append_fifo_load(b->desc, d, sizeof(b->data),
+			 FIFOLD_CLASS_CLASS1 | FIFOLD_TYPE_MSG | FIFOLD_TYPE_LAST1);
+	append_operation(b->desc, OP_TYPE_CLASS1_ALG | OP_ALG_ALGSEL_AES | OP_ALG_AAI_CBC |
+			 OP_ALG_AS_INITFINAL | OP_ALG_ENCRYPT);
+	append_fifo_store(b->desc, d, sizeof(b->data), FIFOST_TYPE_MESSAGE_DATA);
+	append_store(b->desc, v, sizeof(b->iv), LDST_CLASS_1_CCB | LDST_SRCDST_BYTE_CONTEXT);
 	b->desc[c->word] = c->value;
 	if (c->word == 6)
 		b->desc[9] = c->value;

@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -59,6 +60,44 @@ static int reap(pid_t pid, int timeout_ms)
 	}
 	kill(pid, SIGKILL);
 	waitpid(pid, &status, 0);
+	return -1;
+}
+
+/* The first line of /proc/<pid>/<name> into buf; 0, or -1. */
+static int proc_line(pid_t pid, const char *name, char *buf, size_t size)
+{
+	char path[64];
+	FILE *f;
+	int ok;
+
+	snprintf(path, sizeof(path), "/proc/%d/%s", (int)pid, name);
+	f = fopen(path, "r");
+	if (!f)
+		return -1;
+	ok = fgets(buf, (int)size, f) != NULL;
+	fclose(f);
+	return ok ? 0 : -1;
+}
+
+/* Waits until the process sleeps interruptibly inside the system call nr
+ * (a station blocked in the discipline); 0, or -1 when it has not within
+ * timeout_ms. */
+static int wait_blocked(pid_t pid, long nr, int timeout_ms)
+{
+	uint64_t end = now_us() + (uint64_t)timeout_ms * 1000u;
+	char stat[512], call[256];
+	const char *state;
+
+	while (now_us() < end) {
+		if (proc_line(pid, "stat", stat, sizeof(stat)) == 0 &&
+		    proc_line(pid, "syscall", call, sizeof(call)) == 0) {
+			state = strrchr(stat, ')');
+			if (state && state[1] == ' ' && state[2] == 'S' &&
+			    strtol(call, NULL, 10) == nr)
+				return 0;
+		}
+		sleep_ms(1);
+	}
 	return -1;
 }
 
@@ -274,6 +313,7 @@ static int blocked_write(struct pty *p)
 	return st_write(p->slave, "05 42") == 2 ? 0 : 1;
 }
 
+/* The parent signals it once it sleeps in the read. */
 static int interrupted_read(struct pty *p)
 {
 	struct sigaction sa = { 0 };
@@ -281,7 +321,6 @@ static int interrupted_read(struct pty *p)
 
 	sa.sa_handler = on_alarm;
 	sigaction(SIGALRM, &sa, NULL);	/* no SA_RESTART */
-	alarm(1);
 	return read(p->slave, buf, sizeof(buf)) < 0 && errno == EINTR && alarmed ? 0 : 1;
 }
 
@@ -297,14 +336,12 @@ static int case_blocking(void)
 {
 	struct pty p;
 	pid_t pid;
-	int status;
 
 	CHECK(pty_open(&p, TARN_LDISC_GENERIC) == 0, "open");
 	CHECK(st_resume(p.slave, 5) == 0, "resume");
 	CHECK(st_write(p.slave, "05 41") == 2, "first write");
 	in_child(blocked_write, &p, &pid);
-	sleep_ms(300);
-	CHECK(waitpid(pid, &status, WNOHANG) == 0, "second write should wait");
+	CHECK(wait_blocked(pid, SYS_write, 5000) == 0, "second write should wait");
 	lm_send(&p, "04 45");
 	CHECK(lm_expect(&p, "02 41 03 42", T_ANSWER, T_QUIET) == 0, "first frame");
 	lm_send(&p, "06");
@@ -315,10 +352,12 @@ static int case_blocking(void)
 		;
 
 	in_child(interrupted_read, &p, &pid);
+	CHECK(wait_blocked(pid, SYS_read, 5000) == 0, "read should wait");
+	kill(pid, SIGALRM);
 	CHECK(reap(pid, 5000) == 0, "a signal interrupts a sleeping read with EINTR");
 
 	in_child(closed_read, &p, &pid);
-	sleep_ms(300);
+	CHECK(wait_blocked(pid, SYS_read, 5000) == 0, "read should wait");
 	close(p.master);
 	p.master = -1;
 	CHECK(reap(pid, 5000) == 0, "closing the master ends a sleeping read with EIO");
@@ -352,7 +391,8 @@ static int case_hangup(void)
 	CHECK(st_write(p.slave, "05 41") == 2, "first write");
 	in_child(hung_read, &p, &reader);
 	in_child(hung_write, &p, &writer);
-	sleep_ms(300);
+	CHECK(wait_blocked(reader, SYS_read, 5000) == 0, "read should wait");
+	CHECK(wait_blocked(writer, SYS_write, 5000) == 0, "write should wait");
 	fd = pty_open_slave(&p, 0);
 	CHECK(ioctl(fd, TIOCVHANGUP) == 0, "TIOCVHANGUP: %s", strerror(errno));
 	close(fd);
@@ -399,7 +439,8 @@ static int case_ldisc_change(void)
 	CHECK(st_write(p.slave, "05 41") == 2, "first write");
 	in_child(read_gives_way, &p, &reader);
 	in_child(write_gives_way, &p, &writer);
-	sleep_ms(300);
+	CHECK(wait_blocked(reader, SYS_read, 5000) == 0, "read should wait");
+	CHECK(wait_blocked(writer, SYS_write, 5000) == 0, "write should wait");
 	fd = pty_open_slave(&p, 0);
 	CHECK(ioctl(fd, TIOCSETD, &d) == 0, "TIOCSETD N_TTY with sleepers: %s", strerror(errno));
 	CHECK(ioctl(fd, TIOCGETD, &d) == 0 && d == N_TTY, "discipline %d", d);
@@ -476,7 +517,7 @@ static int case_pool(void)
 {
 	uint8_t msg[8];
 	struct pty p;
-	int i, n = -1, status;
+	int i, n = -1;
 	pid_t writer;
 
 	CHECK(pty_open(&p, TARN_LDISC_GENERIC) == 0, "open");
@@ -491,8 +532,7 @@ static int case_pool(void)
 	n = st_inq(p.slave);
 	CHECK(n == 64, "%d messages queued, 64 expected", n);
 	in_child(pool_write, &p, &writer);
-	sleep_ms(300);
-	CHECK(waitpid(writer, &status, WNOHANG) == 0, "a write should wait for a buffer");
+	CHECK(wait_blocked(writer, SYS_write, 5000) == 0, "a write should wait for a buffer");
 	CHECK(st_read(p.slave, msg, sizeof(msg), T_ANSWER) == 2, "a reader takes a message");
 	CHECK(reap(writer, 5000) == 0, "the waiting write proceeds when the buffer comes back");
 	pty_close(&p);
