@@ -15,6 +15,8 @@ int g_fdSock = ZELDBUS_NO_SOCKET;
 unsigned int g_maxPendingRequest = 0;
 int g_connRetries = 0;
 zeldbus_socket_callback g_fdsock_callback = nullptr;
+bool g_queueForName = false;
+bool g_watchingPeers = false;
 
 QMap<QString, zeldbus_handler> g_methodCallbacks;
 QMap<QString, int> g_UnixIds;
@@ -87,6 +89,9 @@ void disconnect()
     g_pendingReplies.clear();
     g_responseCallbacks.clear();
     g_UnixIds.clear();
+    // Calls that came over this connection can no longer be answered.
+    clearTurns();
+    g_watchingPeers = false;
     // A lost connection is released too: keeping the reference would leak
     // one connection object per reconnection.
     ReleaseHandle();
@@ -158,7 +163,8 @@ int zeldbus_connect(void)
     if (dbus_validate_bus_name(g_dbusLibClient, nullptr))
         answer = dbus_bus_request_name(g_dbusLibConnection, g_dbusLibClient,
                                        DBUS_NAME_FLAG_REPLACE_EXISTING, &error);
-    if (dbus_error_is_set(&error) || answer != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
+    const bool queued = g_queueForName && answer == DBUS_REQUEST_NAME_REPLY_IN_QUEUE;
+    if (dbus_error_is_set(&error) || (answer != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER && !queued)) {
         dbus_error_free(&error);
         ReleaseHandle();
         return ZELDBUS_NO_CONNECTION;
@@ -190,6 +196,11 @@ void zeldbus_disconnect(void)
     g_fdSock = ZELDBUS_NO_SOCKET;
     g_methodCallbacks.clear();
     g_fdsock_callback = nullptr;
+}
+
+void zeldbus_queueForName(int queue)
+{
+    g_queueForName = queue != 0;
 }
 
 int zeldbus_getFdSock(void)
