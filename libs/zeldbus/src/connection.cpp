@@ -33,8 +33,10 @@ void ReleaseHandle()
         // instead of connecting afresh. Nothing queued on a dead connection
         // can be answered any more.
         if (!dbus_connection_get_is_connected(g_dbusLibConnection)) {
-            // Each popped message is released at once.
-            while (Message(dbus_connection_pop_message(g_dbusLibConnection))) {
+            // Each popped message is wiped and released at once.
+            while (DBusMessage* stale = dbus_connection_pop_message(g_dbusLibConnection)) {
+                Message released(stale);
+                wipeBytes(stale);
             }
         }
         dbus_connection_unref(g_dbusLibConnection);

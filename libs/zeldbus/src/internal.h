@@ -64,7 +64,7 @@ extern QMap<int, zeldbus_handler> g_responseCallbacks;    // outgoing serial -> 
 // A call waiting for its caller's turn, with what its turn needs.
 struct WaitingCall {
     Message call;
-    zeldbus_handler handler;
+    zeldbus_handler handler;  // null: the library answers it
     unsigned int uid;
     int bytes;
 };
@@ -107,7 +107,13 @@ void callHandler(DBusMessage* call, zeldbus_handler handler, unsigned int uid);
 // their turn, everything else is handled at once); then the next user's
 // oldest call is served. takeIn sets more when it stopped with more to do.
 int takeIn(bool& more);
+// One message taken in: a method call waits for its caller's turn, also one
+// that the library answers itself (any call costs a turn); anything else is
+// handled at once. queued tells which.
+int admit(const Message& message, bool& queued);
 void serveNext(unsigned int uid);
+// A call's handler, or the library's own answer for a null handler.
+void serveCall(DBusMessage* call, zeldbus_handler handler, unsigned int uid);
 void clearTurns();
 // Asks the bus daemon to tell us of peers that leave, once per connection.
 void watchPeers();

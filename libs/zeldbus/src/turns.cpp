@@ -71,32 +71,37 @@ bool OverLimits(const UserCalls& user, int bytes)
            || (g_bytesPerUser != 0 && user.bytes + bytes > g_bytesPerUser);
 }
 
-// A call for a handler waits for its caller's turn; anything else is
-// handled at once. queued tells which.
-int Admit(const Message& message, bool& queued)
+}  // namespace
+
+int admit(const Message& message, bool& queued)
 {
     queued = false;
     DBusMessage* call = message.get();
     if (forgetPeer(call))
         return ZELDBUS_OK;
-    if (dbus_message_get_type(call) != DBUS_MESSAGE_TYPE_METHOD_CALL || answerStandardCall(call))
+    if (dbus_message_get_type(call) != DBUS_MESSAGE_TYPE_METHOD_CALL)
         return dispatch(call);
-    zeldbus_handler handler = handlerOf(call);
-    if (handler == nullptr)
-        return dispatch(call);  // answered "Callback not found"
+    // Null for the library's own answers; the introspection calls come first.
+    const bool standard =
+        dbus_message_is_method_call(call, DBUS_INTERFACE_INTROSPECTABLE, "Introspect")
+        || dbus_message_is_method_call(call, DBUS_INTERFACE_PROPERTIES, "GetAll");
+    zeldbus_handler handler = standard ? nullptr : handlerOf(call);
 
     unsigned int uid = 0;
     if (senderUid(call, &uid) != ZELDBUS_OK) {
-        replyStr(call, kUidNotFound);
+        if (handler != nullptr)
+            replyStr(call, kUidNotFound);
+        else
+            dispatch(call);  // its answer does not depend on the caller
         return ZELDBUS_OK;
     }
     unsigned char* data;
     int length;
     byteArgument(call, &data, &length);
     if (g_bytesPerUser != 0 && static_cast<unsigned int>(length) > g_bytesPerUser) {
-        // Larger than any valid call: refused by its handler now rather than
-        // held until its turn.
-        callHandler(call, handler, uid);
+        // Larger than any valid call: refused now rather than held until
+        // its turn (by its handler, or by the library's own answer).
+        serveCall(call, handler, uid);
         return ZELDBUS_OK;
     }
     auto user = g_waitingCalls.find(uid);
@@ -114,8 +119,6 @@ int Admit(const Message& message, bool& queued)
     return ZELDBUS_OK;
 }
 
-}  // namespace
-
 int takeIn(bool& more)
 {
     more = false;
@@ -132,7 +135,7 @@ int takeIn(bool& more)
             continue;
         }
         bool queued = false;
-        int status = Admit(message, queued);
+        int status = admit(message, queued);
         if (!queued)
             wipeBytes(message.get());
         if (status != ZELDBUS_OK)
@@ -158,11 +161,24 @@ void serveNext(unsigned int uid)
     if (user->calls.isEmpty() && user->refusals.isEmpty())
         g_waitingCalls.erase(user);
     if (next.call)
-        callHandler(next.call.get(), next.handler, next.uid);
+        serveCall(next.call.get(), next.handler, next.uid);
+}
+
+void serveCall(DBusMessage* call, zeldbus_handler handler, unsigned int uid)
+{
+    if (handler != nullptr)
+        callHandler(call, handler, uid);
+    else
+        dispatch(call);
 }
 
 void clearTurns()
 {
+    // Calls dropped unanswered may carry secrets too.
+    for (const UserCalls& user : qAsConst(g_waitingCalls)) {
+        for (const WaitingCall& waiting : user.calls)
+            wipeBytes(waiting.call.get());
+    }
     g_waitingCalls.clear();
     g_turnOrder.clear();
     g_refusalsHeld = 0;
