@@ -120,6 +120,7 @@ int CryptoUtils::aes256(VcryptoOp op, const unsigned char* key, const unsigned c
         return 1;
     }
     CryptoData request(0);
+    request.reserve(static_cast<int>(VCRYPTO_IV_LEN + kKeyRecordLength + length));
     InitIV(request);
     request.putData(key, kKeyRecordLength);
     request.putData(input, static_cast<int>(length));

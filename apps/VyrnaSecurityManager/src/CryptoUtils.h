@@ -7,15 +7,14 @@
 #include "SecretBytes.h"
 
 // Owner of one growable byte buffer for a device request. Requests carry
-// plaintext, so the buffer wipes itself.
+// plaintext, so the buffer wipes itself, also what it leaves when it grows;
+// reserve the whole request first so that it never has to.
 class CryptoData {
 public:
     explicit CryptoData(int size) : m_data(size) {}
 
-    void putData(const void* bytes, int count)
-    {
-        m_data.bytes().append(static_cast<const char*>(bytes), count);
-    }
+    void reserve(int capacity) { m_data.reserve(capacity); }
+    void putData(const void* bytes, int count) { m_data.append(bytes, count); }
     unsigned char* get() { return m_data.data(); }
     int getLength() const { return m_data.size(); }
 

@@ -137,11 +137,12 @@ int Seal(EphemeralKeys& keys, quint32 owner, const unsigned char* data, int leng
          QByteArray& cipher, quint32& crc)
 {
     const int prefix = PrefixLength(length);
+    const unsigned char count = static_cast<unsigned char>(prefix);
     SecretBytes plain;
-    plain.bytes().reserve(1 + prefix + length);
-    plain.bytes().append(static_cast<char>(prefix));
-    plain.bytes().append(reinterpret_cast<const char*>(GetRandom(prefix)), prefix);
-    plain.bytes().append(reinterpret_cast<const char*>(data), length);
+    plain.reserve(1 + prefix + length);
+    plain.append(&count, 1);
+    plain.append(GetRandom(prefix), prefix);
+    plain.append(data, length);
     const int result = keys.encrypt(owner, plain.bytes(), cipher);
     if (result == 0)
         crc = CryptoUtils::crc32(plain.constData(), static_cast<unsigned>(plain.size()));

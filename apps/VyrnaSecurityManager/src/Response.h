@@ -38,7 +38,7 @@ public:
 
     Status status() const { return static_cast<Status>(m_bytes.constData()[0]); }
     void putWord(int offset, quint32 value) { qToLittleEndian(value, m_bytes.data() + offset); }
-    void append(const char* bytes, int count) { m_bytes.bytes().append(bytes, count); }
+    void append(const char* bytes, int count) { m_bytes.append(bytes, count); }
     unsigned char* data() { return m_bytes.data(); }
     int size() const { return m_bytes.size(); }
 

@@ -15,6 +15,12 @@ namespace {
 
 const char kObjectPath[] = "/";
 const char kBusName[] = "com.zel.vyrna.SecurityManager";
+// What one user may have waiting for its turn: room for several of its
+// processes calling at once and for a few of the largest valid requests
+// (about 256 KiB each), little enough that the users of the board cannot
+// fill the service's memory with waiting calls.
+constexpr unsigned int kCallsPerUser = 16;
+constexpr unsigned int kBytesPerUser = 1024 * 1024;
 
 }  // namespace
 
@@ -66,6 +72,7 @@ int VyrnaSecurityManager::init()
     zeldbus_disconnect();
     if (zeldbus_init(kObjectPath, kBusName, 0, nullptr, 0) != 0)
         return 1;
+    zeldbus_setCallLimits(kCallsPerUser, kBytesPerUser);
     if (zeldbus_connect() != 0)
         return 1;
     m_fdSock = zeldbus_getFdSock();

@@ -6,6 +6,10 @@
 #include <QRegExp>
 #include <QtEndian>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "zeldbus.h"
 
@@ -32,6 +36,33 @@ QString HexDump(const unsigned char* bytes, int length)
     for (int i = 0; i < length; ++i)
         parts.append(Hex(bytes[i]));
     return parts.join(QLatin1Char(' '));
+}
+
+// Secrets pass through these arrays; their memory is freed unwiped otherwise.
+void Wipe(QByteArray& bytes)
+{
+    if (!bytes.isEmpty())
+        explicit_bzero(const_cast<char*>(bytes.constData()), static_cast<size_t>(bytes.size()));
+    bytes.clear();
+}
+
+// Opens a file for the retrieved data, readable and writable by its owner
+// only: a new one is made 0600, a regular one already there becomes 0600
+// before its content is replaced.
+bool OpenPrivate(QFile& file)
+{
+    const int fd = open(QFile::encodeName(file.fileName()).constData(),
+                        O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    struct stat status;
+    if (fstat(fd, &status) != 0
+        || (S_ISREG(status.st_mode) && (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0))
+        || !file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        close(fd);
+        return false;
+    }
+    return true;
 }
 
 void AppendWord(QByteArray& bytes, quint32 value)
@@ -198,10 +229,13 @@ bool SecurityConsole::storeData()
         return true;
 
     QByteArray request;
+    request.reserve(8 + data.size());
     AppendWord(request, token);
     AppendWord(request, static_cast<quint32>(mode));
     request.append(data);
+    Wipe(data);
     call("StoreData", request);
+    Wipe(request);
     return true;
 }
 
@@ -209,10 +243,10 @@ void SecurityConsole::call(const char* member, const QByteArray& request)
 {
     unsigned char* answer = nullptr;
     int length = 0;
-    QByteArray bytes = request;
-    m_lastStatus = zeldbus_sendMessageSync(kService, kInterface, member,
-                                           reinterpret_cast<unsigned char*>(bytes.data()),
-                                           bytes.size(), &answer, &length);
+    // The library only reads the request.
+    auto* bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(request.constData()));
+    m_lastStatus = zeldbus_sendMessageSync(kService, kInterface, member, bytes, request.size(),
+                                           &answer, &length);
     if (m_lastStatus != 0 || answer == nullptr) {
         say(QStringLiteral("Error: zeldbus_sendMessageSync returned %1\n").arg(m_lastStatus));
         free(answer);
@@ -220,6 +254,7 @@ void SecurityConsole::call(const char* member, const QByteArray& request)
     }
     showAnswer(answer, length);
     say(QStringLiteral("\n"));
+    explicit_bzero(answer, static_cast<size_t>(length));
     free(answer);
 }
 
@@ -230,7 +265,9 @@ bool SecurityConsole::showAnswer(const unsigned char* answer, int length)
         return true;
     QByteArray data(reinterpret_cast<const char*>(answer) + kResponseHeader,
                     length - kResponseHeader);
-    return showRetrieved(data, length) && offerToSave(data);
+    const bool more = showRetrieved(data, length) && offerToSave(data);
+    Wipe(data);
+    return more;
 }
 
 bool SecurityConsole::showRetrieved(const QByteArray& data, int answerLength)
@@ -266,7 +303,7 @@ bool SecurityConsole::offerToSave(const QByteArray& data)
     if (!readLine(path))
         return false;
     QFile file(path);
-    if (!QFileInfo(path).dir().mkpath(QStringLiteral(".")) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!QFileInfo(path).dir().mkpath(QStringLiteral(".")) || !OpenPrivate(file)) {
         say(QStringLiteral("Error opening file %1").arg(path));
         return true;
     }

@@ -1,6 +1,8 @@
 // Arbitrary messages through zeldbus's dispatch, as if they had arrived on
 // the service's connection, which is real (a private bus): answers, error
-// texts and user id queries go out to the bus daemon as they would.
+// texts and user id queries go out to the bus daemon as they would. Each is
+// taken in as the dispatch loop does (calls wait for their caller's turn),
+// then every turn is served.
 //
 // Input: the first byte chooses how the message is made. 0: the rest is a
 // marshalled message (dbus_message_demarshal). Otherwise the message is
@@ -172,7 +174,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_responseCallbacks.insert(8, nullptr);
     g_handled = 0;
 
-    const int status = dispatch(message);
+    bool queued = false;
+    const int status = admit(Message(dbus_message_ref(message)), queued);
+    while (!g_turnOrder.isEmpty())
+        serveNext(g_turnOrder.takeFirst());
+    Check(g_waitingCalls.isEmpty());
     const bool nullCallback = dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_RETURN
                               && dbus_message_get_reply_serial(message) == 8;
     Check(status == (nullCallback ? ZELDBUS_NOT_CONFIGURED : ZELDBUS_OK));

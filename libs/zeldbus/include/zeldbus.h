@@ -7,6 +7,11 @@
 // The library is single-threaded: call it from one thread only. It starts no
 // thread and never waits, except in synchronous calls, in the one-time user
 // id query per peer and between reconnection attempts.
+//
+// Calls are served per calling user in turn: zeldbus_mainLoop takes in what
+// has arrived and runs the handler of the next user's oldest call, so one
+// user's many calls (over any number of connections) delay another user's
+// call by about one call, not by all of them.
 #ifndef ZELDBUS_H
 #define ZELDBUS_H
 
@@ -45,6 +50,20 @@ int zeldbus_getFdSock(void);
 int zeldbus_subscribeToMessage(const char* method, zeldbus_handler handler);
 int zeldbus_mainLoop(void);
 int zeldbus_replyMessage(int serial, unsigned char* data, int length);
+
+// Bounds what one user may have waiting for its turn: at most `calls` calls
+// and `bytes` bytes of byte arrays (0: no bound). A call beyond either bound
+// is answered at once with the string "TOO MANY REQUESTS" and its handler
+// does not run. A call whose byte array alone is larger than `bytes` never
+// waits: its handler runs at once, and must refuse it without further work
+// (no call that large is valid). No bounds until this is called.
+void zeldbus_setCallLimits(unsigned int calls, unsigned int bytes);
+
+// With a non-zero value, zeldbus_connect also succeeds while another
+// connection owns the bus name: this one then waits in the bus's queue for
+// it. For a process that serves nothing, so that nobody can keep it from
+// starting by holding its name. Call before zeldbus_connect.
+void zeldbus_queueForName(int queue);
 
 // Synchronous calls. The answer's first argument comes back as: a malloc'd
 // copy of a byte array (length = count) or of a string with its zero byte

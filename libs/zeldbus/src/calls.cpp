@@ -120,9 +120,17 @@ int zeldbus_sendMessageSyncExt(const char* path, const char* destination, const 
     dbus_pending_call_block(pending);
     const Message reply(dbus_pending_call_steal_reply(pending));
     dbus_pending_call_unref(pending);
+    // Bytes sent and received may be secrets; the messages' copies are
+    // wiped before libdbus frees them, the call's once it is written out.
+    if (kind == ZELDBUS_ARG_BYTES) {
+        dbus_connection_flush(g_dbusLibConnection);
+        wipeBytes(call.get());
+    }
     if (!reply)
         return ZELDBUS_NOT_CONFIGURED;
-    return TakeAnswer(reply.get(), answer, answerLength);
+    status = TakeAnswer(reply.get(), answer, answerLength);
+    wipeBytes(reply.get());
+    return status;
 }
 
 int zeldbus_sendMessageSyncPath(const char* path, const char* destination, const char* interface,

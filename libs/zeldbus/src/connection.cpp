@@ -15,6 +15,8 @@ int g_fdSock = ZELDBUS_NO_SOCKET;
 unsigned int g_maxPendingRequest = 0;
 int g_connRetries = 0;
 zeldbus_socket_callback g_fdsock_callback = nullptr;
+bool g_queueForName = false;
+bool g_watchingPeers = false;
 
 QMap<QString, zeldbus_handler> g_methodCallbacks;
 QMap<QString, int> g_UnixIds;
@@ -31,8 +33,10 @@ void ReleaseHandle()
         // instead of connecting afresh. Nothing queued on a dead connection
         // can be answered any more.
         if (!dbus_connection_get_is_connected(g_dbusLibConnection)) {
-            // Each popped message is released at once.
-            while (Message(dbus_connection_pop_message(g_dbusLibConnection))) {
+            // Each popped message is wiped and released at once.
+            while (DBusMessage* stale = dbus_connection_pop_message(g_dbusLibConnection)) {
+                Message released(stale);
+                wipeBytes(stale);
             }
         }
         dbus_connection_unref(g_dbusLibConnection);
@@ -87,6 +91,9 @@ void disconnect()
     g_pendingReplies.clear();
     g_responseCallbacks.clear();
     g_UnixIds.clear();
+    // Calls that came over this connection can no longer be answered.
+    clearTurns();
+    g_watchingPeers = false;
     // A lost connection is released too: keeping the reference would leak
     // one connection object per reconnection.
     ReleaseHandle();
@@ -158,7 +165,8 @@ int zeldbus_connect(void)
     if (dbus_validate_bus_name(g_dbusLibClient, nullptr))
         answer = dbus_bus_request_name(g_dbusLibConnection, g_dbusLibClient,
                                        DBUS_NAME_FLAG_REPLACE_EXISTING, &error);
-    if (dbus_error_is_set(&error) || answer != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
+    const bool queued = g_queueForName && answer == DBUS_REQUEST_NAME_REPLY_IN_QUEUE;
+    if (dbus_error_is_set(&error) || (answer != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER && !queued)) {
         dbus_error_free(&error);
         ReleaseHandle();
         return ZELDBUS_NO_CONNECTION;
@@ -190,6 +198,11 @@ void zeldbus_disconnect(void)
     g_fdSock = ZELDBUS_NO_SOCKET;
     g_methodCallbacks.clear();
     g_fdsock_callback = nullptr;
+}
+
+void zeldbus_queueForName(int queue)
+{
+    g_queueForName = queue != 0;
 }
 
 int zeldbus_getFdSock(void)

@@ -12,6 +12,12 @@ namespace {
 const char kCallbackNotFound[] = "Callback not found";
 const char kUidNotFound[] = "USER UID NOT FOUND";
 const char kGetAllAnswer[] = "org.freedesktop.DBus does not understand message GetAll";
+// Unique names whose owner went away: peers that left the bus.
+const char kPeerLeft[] =
+    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged',arg2=''";
+// Far above the bus daemon's default bound on connections (2048).
+constexpr int kMaxCachedPeers = 4096;
 
 // Returns -1 when an asynchronous callback was registered as null; the
 // caller then stops dispatching, as documented for zeldbus_mainLoop.
@@ -43,15 +49,22 @@ int DispatchMethodReturn(DBusMessage* message)
 
 }  // namespace
 
+bool answerStandardCall(DBusMessage* call)
+{
+    if (dbus_message_is_method_call(call, DBUS_INTERFACE_INTROSPECTABLE, "Introspect"))
+        replyToIntrospect(call);
+    else if (dbus_message_is_method_call(call, DBUS_INTERFACE_PROPERTIES, "GetAll"))
+        replyStr(call, kGetAllAnswer);
+    else
+        return false;
+    return true;
+}
+
 int dispatch(DBusMessage* message)
 {
     switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
-        if (dbus_message_is_method_call(message, DBUS_INTERFACE_INTROSPECTABLE, "Introspect"))
-            replyToIntrospect(message);
-        else if (dbus_message_is_method_call(message, DBUS_INTERFACE_PROPERTIES, "GetAll"))
-            replyStr(message, kGetAllAnswer);
-        else
+        if (!answerStandardCall(message))
             findAndCall(message);
         return ZELDBUS_OK;
     case DBUS_MESSAGE_TYPE_METHOD_RETURN:
@@ -116,42 +129,83 @@ int senderUid(DBusMessage* message, unsigned int* uid)
         }
     }
     int result = sendUnixUIDRequest(sender, uid);
-    if (result == ZELDBUS_OK)
+    if (result == ZELDBUS_OK) {
+        // Peers that leave are forgotten (forgetPeer); should those notices
+        // not come, the cache still cannot grow without end.
+        if (g_UnixIds.size() >= kMaxCachedPeers)
+            g_UnixIds.clear();
         g_UnixIds.insert(QString::fromLatin1(sender), static_cast<int>(*uid));
+    }
     return result;
 }
 
-void findAndCall(DBusMessage* call)
+void watchPeers()
+{
+    if (g_watchingPeers || g_dbusLibConnection == nullptr)
+        return;
+    // Not waiting for the daemon's answer: the rule goes out with the next
+    // write. Only processes that dispatch watch, so nothing piles up unread
+    // in a process that only calls out.
+    dbus_bus_add_match(g_dbusLibConnection, kPeerLeft, nullptr);
+    g_watchingPeers = true;
+}
+
+bool forgetPeer(DBusMessage* message)
+{
+    // Only the bus daemon itself can send with its own name as sender.
+    if (!dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged")
+        || !dbus_message_has_sender(message, DBUS_SERVICE_DBUS))
+        return false;
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
+                              &oldOwner, DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID)
+        && newOwner[0] == '\0')
+        g_UnixIds.remove(QString::fromLatin1(name));
+    return true;
+}
+
+zeldbus_handler handlerOf(DBusMessage* call)
 {
     const char* interface = dbus_message_get_interface(call);
     const char* member = dbus_message_get_member(call);
     QString key = QString::fromLatin1(interface != nullptr ? interface : "") + QLatin1Char('.')
                   + QString::fromLatin1(member != nullptr ? member : "");
+    return g_methodCallbacks.value(key, nullptr);
+}
 
-    auto handler = g_methodCallbacks.constFind(key);
-    if (handler == g_methodCallbacks.constEnd()) {
+void findAndCall(DBusMessage* call)
+{
+    zeldbus_handler function = handlerOf(call);
+    if (function == nullptr) {
         replyStr(call, kCallbackNotFound);
         return;
     }
-    zeldbus_handler function = handler.value();
-
     unsigned int uid = 0;
     if (senderUid(call, &uid) != ZELDBUS_OK) {
         replyStr(call, kUidNotFound);
         return;
     }
+    callHandler(call, function, uid);
+}
 
+void callHandler(DBusMessage* call, zeldbus_handler handler, unsigned int uid)
+{
     unsigned char* data;
     int length;
     byteArgument(call, &data, &length);
 
     Message reply(dbus_message_new_method_return(call));
-    if (!reply)
-        return;  // out of memory: the caller runs into its time-out
-    int serial = static_cast<int>(dbus_message_get_serial(call));
-    // A return still prepared under the same serial is replaced (and released).
-    g_pendingReplies.insert(serial, reply);
-    function(serial, data, length, uid);
+    if (reply) {
+        int serial = static_cast<int>(dbus_message_get_serial(call));
+        // A return still prepared under the same serial is replaced (and released).
+        g_pendingReplies.insert(serial, reply);
+        handler(serial, data, length, uid);
+    }  // else out of memory: the caller runs into its time-out
+    // The request may hold a secret, and the message is freed unwiped.
+    if (data != nullptr)
+        explicit_bzero(data, static_cast<size_t>(length));
 }
 
 int replyStr(DBusMessage* call, const char* text)
@@ -188,21 +242,35 @@ int zeldbus_mainLoop(void)
     int status = checkConnection();
     if (status != ZELDBUS_OK)
         return status;
+    watchPeers();
+    unsigned int served = 0;
+    bool serving = false;
     // Handlers may make calls that drop the connection; re-read the handle
-    // for every message.
+    // after each step.
     while (g_dbusLibConnection != nullptr) {
-        Message message(dbus_connection_pop_message(g_dbusLibConnection));
-        if (!message)
-            break;
-        status = dispatch(message.get());
+        bool more = false;
+        status = takeIn(more);
+        // The user just served waits behind those who came meanwhile.
+        if (serving && g_waitingCalls.contains(served) && !g_turnOrder.contains(served))
+            g_turnOrder.append(served);
+        serving = false;
         if (status != ZELDBUS_OK)
             return status;
+        if (!g_turnOrder.isEmpty()) {
+            served = g_turnOrder.takeFirst();
+            serving = true;
+            serveNext(served);
+        } else if (!more) {
+            // An answer larger than the socket buffer is only partly written
+            // when it is queued; the rest must go out now, not when the next
+            // message arrives: the caller of the loop waits for input only.
+            // Writing may read in more, which is then served before leaving.
+            dbus_connection_flush(g_dbusLibConnection);
+            if (dbus_connection_get_dispatch_status(g_dbusLibConnection)
+                != DBUS_DISPATCH_DATA_REMAINS)
+                break;
+        }
     }
-    // An answer larger than the socket buffer is only partly written when it
-    // is queued; the rest must go out now, not when the next message arrives:
-    // the caller of the loop waits for input only.
-    if (g_dbusLibConnection != nullptr)
-        dbus_connection_flush(g_dbusLibConnection);
     return ZELDBUS_OK;
 }
 
@@ -219,8 +287,15 @@ int zeldbus_replyMessage(int serial, unsigned char* data, int length)
     const Message reply = entry.value();
     g_pendingReplies.erase(entry);
 
-    if (!appendBytes(reply.get(), data, length))
+    if (!appendBytes(reply.get(), data, length)) {
+        wipeBytes(reply.get());
         return ZELDBUS_BAD_ARGUMENT;
+    }
     bool queued = dbus_connection_send(g_dbusLibConnection, reply.get(), nullptr);
+    // The answer may carry a secret: once it is written out, the message's
+    // copy of it is wiped before libdbus frees it.
+    if (queued)
+        dbus_connection_flush(g_dbusLibConnection);
+    wipeBytes(reply.get());
     return queued ? ZELDBUS_OK : ZELDBUS_NO_CONNECTION;
 }

@@ -51,10 +51,36 @@ extern unsigned int g_maxPendingRequest;
 extern int g_connRetries;
 extern zeldbus_socket_callback g_fdsock_callback;
 
+extern unsigned int g_callsPerUser;  // waiting calls of one user; 0: no bound
+extern unsigned int g_bytesPerUser;  // waiting bytes of one user; 0: no bound
+extern bool g_queueForName;          // connect also when only queued for the name
+extern bool g_watchingPeers;         // told of peers leaving this connection's bus
+
 extern QMap<QString, zeldbus_handler> g_methodCallbacks;  // "interface.member" -> handler
 extern QMap<QString, int> g_UnixIds;                      // unique bus name -> uid
 extern QMap<int, Message> g_pendingReplies;               // call serial -> prepared return
 extern QMap<int, zeldbus_handler> g_responseCallbacks;    // outgoing serial -> callback
+
+// A call waiting for its caller's turn, with what its turn needs.
+struct WaitingCall {
+    Message call;
+    zeldbus_handler handler;  // null: the library answers it
+    unsigned int uid;
+    int bytes;
+};
+// Where to send "TOO MANY REQUESTS" for a call over its user's bounds.
+struct Refusal {
+    QByteArray destination;
+    dbus_uint32_t serial;
+};
+struct UserCalls {
+    QList<WaitingCall> calls;  // oldest first
+    QList<Refusal> refusals;   // sent one per turn
+    qint64 bytes = 0;
+};
+extern QMap<unsigned int, UserCalls> g_waitingCalls;  // uid -> its waiting calls
+extern QList<unsigned int> g_turnOrder;               // users with waiting calls, next first
+extern int g_refusalsHeld;                            // refusals waiting, all users
 
 constexpr int kReconnectPauseMs = 500;
 
@@ -70,7 +96,30 @@ void mySleep(int ms);
 // standard answer), a method return to the callback of its async call;
 // errors and signals are dropped. -1 for a null async callback.
 int dispatch(DBusMessage* message);
+// Answers Introspect and GetAll; false for any other message.
+bool answerStandardCall(DBusMessage* call);
+// The handler registered for a call's interface and member, or null.
+zeldbus_handler handlerOf(DBusMessage* call);
 void findAndCall(DBusMessage* call);
+// Prepares the call's answer and runs its handler, then wipes the call's bytes.
+void callHandler(DBusMessage* call, zeldbus_handler handler, unsigned int uid);
+// The dispatch loop's steps: what has arrived is taken in (calls wait for
+// their turn, everything else is handled at once); then the next user's
+// oldest call is served. takeIn sets more when it stopped with more to do.
+int takeIn(bool& more);
+// One message taken in: a method call waits for its caller's turn, also one
+// that the library answers itself (any call costs a turn); anything else is
+// handled at once. queued tells which.
+int admit(const Message& message, bool& queued);
+void serveNext(unsigned int uid);
+// A call's handler, or the library's own answer for a null handler.
+void serveCall(DBusMessage* call, zeldbus_handler handler, unsigned int uid);
+void clearTurns();
+// Asks the bus daemon to tell us of peers that leave, once per connection.
+void watchPeers();
+// A notice of a peer that left: its cached uid is forgotten. False for any
+// other message.
+bool forgetPeer(DBusMessage* message);
 // Asks the bus daemon for a peer's uid; 0 on success.
 int sendUnixUIDRequest(const char* name, unsigned int* uid);
 // The peer's uid from the cache, or asked of the bus daemon and cached.
@@ -82,6 +131,9 @@ void byteArgument(DBusMessage* message, unsigned char** data, int* length);
 // would abort on). False when the argument could not be appended.
 bool appendBytes(DBusMessage* message, unsigned char* data, int length);
 bool appendString(DBusMessage* message, const char* text);
+// Zeroes the bytes of a message's first argument when it is a byte array:
+// they may be a secret, and the message's memory is freed unwiped.
+void wipeBytes(DBusMessage* message);
 
 int replyStr(DBusMessage* call, const char* text);
 int replyToIntrospect(DBusMessage* call);

@@ -1,5 +1,7 @@
 // Arguments of outgoing messages: the one place where the library appends
 // what it sends (call arguments, method returns, error texts).
+#include <cstring>
+
 #include "internal.h"
 
 namespace zeldbus {
@@ -20,6 +22,15 @@ bool appendString(DBusMessage* message, const char* text)
     if (!dbus_validate_utf8(text, nullptr))
         return false;
     return dbus_message_append_args(message, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+}
+
+void wipeBytes(DBusMessage* message)
+{
+    unsigned char* data;
+    int length;
+    byteArgument(message, &data, &length);
+    if (data != nullptr)
+        explicit_bzero(data, static_cast<size_t>(length));
 }
 
 }  // namespace zeldbus
