@@ -36,6 +36,7 @@ WRITING = {"write", "pwrite64", "writev", "fsync", "fdatasync", "rename", "renam
            "renameat2", "mkdir", "mkdirat", "ftruncate", "fallocate"}
 CALL = re.compile(r"^(?:\d+\s+)?(\w+)\(")
 STORE_PATH = re.compile(r'"(/mnt/[^"]*)"|<(/mnt/[^>]*)>')
+AT_PATH = re.compile(r'\(\d+<(/mnt/[^>]*)>, "([^"]*)"')  # a name relative to an open directory
 
 
 def uid_of(user):
@@ -127,6 +128,9 @@ class Point:
 
     @property
     def path(self):
+        at = AT_PATH.search(self.line) if self.call.rstrip("2").endswith("at") else None
+        if at:
+            return f"{at.group(1)}/{at.group(2)}"
         found = STORE_PATH.search(self.line)
         return (found.group(1) or found.group(2)).replace("(deleted)", "") if found else ""
 
