@@ -1,6 +1,7 @@
 #include "BackupStorage.h"
 
 #include <QDir>
+#include <cerrno>
 #include <unistd.h>
 
 #include "Logger.h"
@@ -50,10 +51,13 @@ void BackupStorage::_cleanup() const
 
 int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) const
 {
-    // The marker must be on the medium before the content file changes.
+    // The marker must be on the medium before the content file changes. A
+    // full partition met before the content is opened leaves the directory
+    // as it was.
     const QString marker = Marker(name);
     const int markerFd = _create(marker);
     if (markerFd < 0) {
+        _noteIfFull(errno);
         printErr("Error opening file .%s\n", _local(name).constData());
         return StorageOpenFailed;
     }
@@ -67,9 +71,10 @@ int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) c
 
     const int file = _create(name);
     if (file < 0) {
+        const int error = errno;
         printErr("Error opening file %s\n", _local(name).constData());
-        _unlink(marker);
-        _syncDirectory();
+        if (_unlink(marker) && _syncDirectory())
+            _noteIfFull(error);
         return StorageOpenFailed;
     }
     int result = StorageOk;

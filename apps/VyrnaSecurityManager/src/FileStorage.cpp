@@ -10,12 +10,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "Logger.h"
 
 using Logger::printErr;
 using Logger::printJournal;
+
+bool FileStorage::m_refusedForSpace = false;
 
 namespace {
 
@@ -263,9 +266,20 @@ bool FileStorage::_writeDurably(int fd, const QByteArray& bytes)
     return fsync(fd) == 0;
 }
 
+void FileStorage::_noteIfFull(int error)
+{
+    if (error == ENOSPC || error == EDQUOT)
+        noteRefusedForSpace();
+}
+
 bool FileStorage::_syncDirectory() const
 {
     return fsync(_directory()) == 0;
+}
+
+bool FileStorage::space(struct statvfs& figures) const
+{
+    return fstatvfs(_directory(), &figures) == 0;
 }
 
 int FileStorage::write(const QString& name, const QByteArray& bytes) const
@@ -275,14 +289,19 @@ int FileStorage::write(const QString& name, const QByteArray& bytes) const
     // take the new file counts as a file that cannot be opened for writing.
     const QString temporary = TemporaryName(name);
     const int fd = _create(temporary);
+    int error = fd < 0 ? errno : 0;  // only set while the old content is untouched
     bool opened = fd >= 0;
     const bool written = opened && _writeDurably(fd, bytes);
+    if (opened && !written)
+        error = errno;
     if (fd >= 0)
         close(fd);
     if (written
         && renameat(_directory(), _local(temporary).constData(), _directory(),
-                    _local(name).constData()) != 0)
+                    _local(name).constData()) != 0) {
+        error = errno;
         opened = false;
+    }
     if (!opened) {
         printErr("Error opening file %s\n", _local(name).constData());
         printJournal("Error writing on partition %s\n", kDataDevice);
@@ -292,6 +311,7 @@ int FileStorage::write(const QString& name, const QByteArray& bytes) const
         return StorageOk;
     }
     _unlink(temporary);
+    _noteIfFull(error);
     return opened ? StorageShortWrite : StorageOpenFailed;
 }
 

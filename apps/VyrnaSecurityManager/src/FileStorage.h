@@ -17,6 +17,7 @@
 #include <QString>
 #include <QStringList>
 
+struct statvfs;
 
 enum StorageResult {
     StorageOk = 0,
@@ -62,6 +63,14 @@ public:
     // Deletes every entry but subdirectories, hidden ones included; failures
     // are ignored. A link goes, never what it points to.
     void clean() const;
+    // The figures of the file system that holds the directory; false if unknown.
+    bool space(struct statvfs& figures) const;
+
+    // Whether a change since the last reset was refused because its
+    // partition was full, the store being left as it was before it.
+    static bool refusedForSpace() { return m_refusedForSpace; }
+    static void resetRefusedForSpace() { m_refusedForSpace = false; }
+    static void noteRefusedForSpace() { m_refusedForSpace = true; }
 
 protected:
     static constexpr char kDataMount[] = "/mnt/DATA";
@@ -85,6 +94,8 @@ protected:
     bool _unlink(const QString& name) const;
     // Writes all bytes to an open file and flushes them to the medium.
     static bool _writeDurably(int fd, const QByteArray& bytes);
+    // Notes a refusal for space when errno says the partition is full.
+    static void _noteIfFull(int error);
 
     QString m_path;
     QString m_mount;  // the mount point the path lies under
@@ -97,4 +108,5 @@ private:
     void _adopt(int fd) const;
 
     mutable int m_dirFd = -1;
+    static bool m_refusedForSpace;
 };

@@ -57,6 +57,25 @@ int FileStorageWithCRC::init() const
     return StorageDamaged;
 }
 
+bool FileStorageWithCRC::intact() const
+{
+    QStringList all, content;
+    if (_listAll(all) != StorageOk || list(kAll, content) != StorageOk)
+        return false;
+    for (const QString& name : all) {
+        if (name.startsWith(QLatin1Char('.')) && name != QLatin1String(kCrcName))
+            return false;
+    }
+    if (!all.contains(QLatin1String(kCrcName)))
+        return content.isEmpty();
+    QByteArray text;
+    unsigned int actual = 0;
+    if (_readAll(QLatin1String(kCrcName), text) != StorageOk || _computeCRC(actual) != StorageOk)
+        return false;
+    bool parsed = false;
+    return text.toUInt(&parsed, 16) == actual && parsed;
+}
+
 int FileStorageWithCRC::_writeContent(const QString& name, const QByteArray& bytes) const
 {
     return FileStorage::write(name, bytes);
