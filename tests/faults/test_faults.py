@@ -36,37 +36,40 @@ def operation_kinds(operation):
 
 
 def test_a_full_data_partition_loses_nothing(root):
-    """/mnt/DATA on a small tmpfs: requests fail with their status until
-    space is freed, and every item and key stored before is kept."""
+    """/mnt/DATA on a small tmpfs that another program fills: stores are
+    refused with their status before anything is written, the service goes
+    on serving throughout (a restart cannot make room), and every item and
+    key stored before is kept."""
     board = Board(root / "board", accounts=write_accounts(root / "accounts"))
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128k", "tmpfs", str(board.data)], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(board.data)], check=True)
     try:
         board.start()
-        stored, filler = {}, bytes(range(256)) * 4
-        for token in range(1, 200):
-            status, _, answer = board.store(token, 0o600, filler + bytes([token]))
-            if status != 0:
-                break
-            stored[token] = filler + bytes([token])
-        # The disk is full: the failing store answered an internal error of
-        # the item index, and the service stops after answering it.
-        assert answer[:2] == bytes([8, 1]) and 10 < len(stored) < 199, answer
-        assert board.wait() == 0
-        keys = {p.name: p.read_bytes() for p in board.keys_dir.glob("*.key")}
+        stored = {1: b"one" * 300, 2: b"two"}
+        for token, value in stored.items():
+            assert board.store(token, 0o600, value)[0] == 0
+        keys = {d: {p.name: p.read_bytes() for p in d.glob("*.key")}
+                for d in (board.keys_dir, board.backup_dir)}
+        filler = os.open(board.data / "filler", os.O_WRONLY | os.O_CREAT)
+        with pytest.raises(OSError, match="No space left"):
+            while os.write(filler, bytes(4096)):
+                pass
+        os.close(filler)
 
-        board.start()
-        # An overwrite larger than the space left, and a first key.
-        assert board.store(1, 0o600, filler * 12)[0] == 8
-        board.restart()
-        assert board.store(0, 0o600, b"new user", "alice")[0] == 8
-        board.restart()
+        refused = bytes([8, 1, 4, 0, 0, 0, 0, 0])
+        assert board.store(4, 0o600, b"no room")[2] == refused
+        assert board.store(1, 0o600, b"an overwrite")[2] == refused
+        assert board.store(0, 0o600, b"a first key", "bob")[2] == refused
         for token, value in stored.items():
             assert board.retrieve(token)[:2] == (0, value), token
-        assert {p.name: p.read_bytes() for p in board.keys_dir.glob("*.key")} == keys
-        for token in (1, 2, 3):                                  # space again
-            assert board.clear(token)[0] == 0
-        assert board.store(0, 0o600, b"fits now", "alice")[:2] == (0, 1)
-        assert board.retrieve(1, "alice")[:2] == (0, b"fits now")
+        assert {d: {p.name: p.read_bytes() for p in d.glob("*.key")} for d in keys} == keys
+        assert "Data partition full" in board.stderr()
+
+        (board.data / "filler").unlink()                         # space again
+        status, token, _ = board.store(0, 0o600, b"fits now", "bob")
+        assert (status, board.retrieve(token, "bob")[:2]) == (0, (0, b"fits now"))
+        assert board.process.poll() is None                      # never stopped
+        board.restart()
+        assert board.retrieve(1)[:2] == (0, stored[1])
     finally:
         board.stop()
         subprocess.run(["umount", "-l", str(board.data)], check=False)

@@ -1,7 +1,8 @@
 """Hostile local users: on the simulated board, over the board's own bus and
-policy, an unprivileged uid attacks the security service and the others
-must stay served. One table of attacks; each row bounds what it measures and
-prints its figures (pytest -s shows them)."""
+policy, unprivileged uids attack the security service; the others must stay
+served, nothing acknowledged may be lost, nothing outside the stores touched.
+One table of attacks; each row bounds what it measures and prints its
+figures (pytest -s shows them)."""
 import json
 import os
 import re
@@ -12,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from zelsupport import store_attacks
 from zelsupport.board import Board, as_user, console_call, write_accounts, word
 from zelsupport.users import require_root
 
@@ -121,22 +123,52 @@ def residue(board):
     return {"copies (service, device pages)": figures}
 
 
-# Each attack with the sanitizer's quarantine (MB) of the service: none where
-# memory growth is measured (freed memory is reused at once, as without the
-# sanitizer), kept where leftover secrets are counted (freed memory stays as
-# it was left, so every copy freed unwiped is found).
-ATTACKS = [(flood, 0), (churn, 0), (oversized, 0), (console_squat, 0), (residue, 256)]
+def on_the_bus(attack, quarantine):
+    """An attack on the service's bus side, on a board of its own with the
+    sanitizer's quarantine (MB) given: none where memory growth is measured
+    (freed memory is reused at once, as without the sanitizer), kept where
+    leftover secrets are counted (freed memory stays as it was left, so every
+    copy freed unwiped is found). The service must never stop, and another
+    user stores and retrieves afterwards."""
+    def run(root, monkeypatch):
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        monkeypatch.setenv("ASAN_OPTIONS", f"{asan}:quarantine_size_mb={quarantine}")
+        board = Board(root / "board", accounts=write_accounts(root / "accounts")).start()
+        try:
+            figures = attack(board)
+            assert board.process.poll() is None  # never stopped
+            assert board.store(0x99, 0o600, b"after", OTHER)[0] == 0
+            assert board.retrieve(0x99, OTHER)[:2] == (0, b"after")
+            return figures
+        finally:
+            board.stop()
+    return run
 
 
-@pytest.mark.parametrize("attack, quarantine", ATTACKS, ids=lambda a: getattr(a, "__name__", ""))
-def test_others_stay_served(board_root, monkeypatch, attack, quarantine):
+def on_the_stores(attack, data_size):
+    """An attack on the stores, on a board whose /mnt/DATA is a tmpfs of
+    data_size; store_attacks.run judges it."""
+    def run(root, monkeypatch):
+        figures, problems = store_attacks.run(root, attack, data_size)
+        assert not problems, (problems, figures)
+        return figures
+    return run
+
+
+ATTACKS = {
+    "flood": on_the_bus(flood, 0),
+    "churn": on_the_bus(churn, 0),
+    "oversized": on_the_bus(oversized, 0),
+    "console-squat": on_the_bus(console_squat, 0),
+    "residue": on_the_bus(residue, 256),
+    "fill": on_the_stores(store_attacks.fill, "3m"),
+    "links-in-each-store": on_the_stores(store_attacks.links, "64m"),
+    "foreign-owned-store-directory": on_the_stores(store_attacks.unsafe_directory("foreign"), "64m"),
+    "linked-store-directory": on_the_stores(store_attacks.unsafe_directory("link"), "64m"),
+}
+
+
+@pytest.mark.parametrize("name", ATTACKS)
+def test_others_stay_served(board_root, monkeypatch, name):
     require_root()
-    monkeypatch.setenv("ASAN_OPTIONS", f"{os.environ.get('ASAN_OPTIONS', '')}:quarantine_size_mb={quarantine}")
-    board = Board(board_root / "board", accounts=write_accounts(board_root / "accounts")).start()
-    try:
-        print(f"\n{attack.__name__}: {attack(board)}")
-        assert board.process.poll() is None  # never stopped
-        assert board.store(0x99, 0o600, b"after", OTHER)[0] == 0
-        assert board.retrieve(0x99, OTHER)[:2] == (0, b"after")
-    finally:
-        board.stop()
+    print(f"\n{name}: {ATTACKS[name](board_root, monkeypatch)}")

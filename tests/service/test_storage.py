@@ -99,8 +99,9 @@ def test_answers_come_after_every_change_is_flushed(board):
     service = str(paths.built("apps/VyrnaSecurityManager/VyrnaSecurityManager"))
     # Leak checking does not work under ptrace.
     board.start(program=["sh", "-c", 'ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" exec "$@"', "-",
-                         "strace", "-f", "-qq", "-o", str(log), "-e",
-                         "trace=openat,fsync,fdatasync,unlink,unlinkat,sendmsg,sendto", service])
+                         "strace", "-f", "-qq", "-y", "-o", str(log), "-e",
+                         "trace=openat,fsync,fdatasync,unlink,unlinkat,renameat,rename,sendmsg,sendto",
+                         service])
     assert board.store(0, 0o600, b"durable")[:2] == (0, 1)   # new key, new item
     assert board.clear(1)[0] == 0                             # removal, key renewal
     tracer = board.service_pid()
@@ -111,29 +112,33 @@ def test_answers_come_after_every_change_is_flushed(board):
     opened = {}            # fd -> (kind, path) of what it refers to now
     unflushed = set()      # files written since their last fsync
     dirty_dirs = set()     # directories with entries changed since their last fsync
-    checked = 0
+    checked = written = 0
     for line in log.read_text().splitlines():
         call = re.match(r"\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+)", line)
         if not call:
             continue
         name, args, result = call.group(1), call.group(2), int(call.group(3))
-        path = re.search(r'"(/mnt/[^"]*)"', args)
+        # A path of the stores: absolute, or relative to an open directory.
+        at = re.match(r'\d+<(/mnt/[^>]*)>, "([^"]*)"', args)
+        absolute = re.search(r'"(/mnt/[^"]*)"', args)
+        path = f"{at.group(1)}/{at.group(2)}" if at else absolute.group(1) if absolute else None
         if name == "openat" and result >= 0:
             if not path:
                 opened.pop(result, None)
             elif "O_DIRECTORY" in args:
-                opened[result] = ("dir", path.group(1))
+                opened[result] = ("dir", path)
             elif "O_WRONLY" in args or "O_RDWR" in args:
-                opened[result] = ("file", path.group(1))
-                unflushed.add(path.group(1))
-                dirty_dirs.add(os.path.dirname(path.group(1)))
+                opened[result] = ("file", path)
+                written += 1
+                unflushed.add(path)
+                dirty_dirs.add(os.path.dirname(path))
             else:
-                opened[result] = ("read", path.group(1))
-        elif name in ("unlink", "unlinkat") and path and result == 0:
-            unflushed.discard(path.group(1))
-            dirty_dirs.add(os.path.dirname(path.group(1)))
+                opened[result] = ("read", path)
+        elif name in ("unlink", "unlinkat", "rename", "renameat") and path and result == 0:
+            unflushed.discard(path)
+            dirty_dirs.add(os.path.dirname(path))
         elif name in ("fsync", "fdatasync") and result == 0:
-            kind, target = opened.get(int(args.split(",")[0]), (None, None))
+            kind, target = opened.get(int(re.match(r"\d+", args).group()), (None, None))
             (unflushed if kind == "file" else dirty_dirs).discard(target)
         elif name in ("sendmsg", "sendto"):
             assert not unflushed and not dirty_dirs, f"answer sent before flushing {unflushed} {dirty_dirs}"

@@ -95,6 +95,17 @@ unsigned int CryptoUtils::crc32(const unsigned char* data, unsigned length)
 
 SecureStorage::SecureStorage() {}
 
+// A share of eight items per owner, so that refusals are reached too.
+int SecureStorage::admit(quint32 token, quint32 owner, int) const
+{
+    if (g_items.contains(token))
+        return 0;
+    int held = 0;
+    for (const Item& item : g_items)
+        held += item.owner == owner ? 1 : 0;
+    return held >= 8 ? OverShare : 0;
+}
+
 int SecureStorage::store(quint32 token, quint32 owner, quint32 mode, quint32 crc,
                          const QByteArray& cipher)
 {

@@ -1,7 +1,7 @@
 #include "BackupStorage.h"
 
 #include <QDir>
-#include <QFile>
+#include <cerrno>
 #include <unistd.h>
 
 #include "Logger.h"
@@ -21,6 +21,7 @@ QString Marker(const QString& name)
 BackupStorage::BackupStorage(const QString& dir)
 {
     m_path = QLatin1String(kNorMount) + dir;
+    m_mount = QLatin1String(kNorMount);
 }
 
 int BackupStorage::_mkpath() const
@@ -42,33 +43,38 @@ void BackupStorage::_cleanup() const
         printDbg("Recovering %s...\n", _local(m_path).constData());
         // The marker goes only once its content file is surely gone.
         const QString content = name.mid(1);
-        if (QFile::remove(_fullName(content)) || lookup(content) == Absent)
-            QFile::remove(_fullName(name));
+        if (_unlink(content) || lookup(content) == Absent)
+            _unlink(name);
     }
     _syncDirectory();
 }
 
 int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) const
 {
-    // The marker must be on the medium before the content file changes.
-    QFile marker(_fullName(Marker(name)));
-    if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // The marker must be on the medium before the content file changes. A
+    // full partition met before the content is opened leaves the directory
+    // as it was.
+    const QString marker = Marker(name);
+    const int markerFd = _create(marker);
+    if (markerFd < 0) {
+        _noteIfFull(errno);
         printErr("Error opening file .%s\n", _local(name).constData());
         return StorageOpenFailed;
     }
-    const bool markerSynced = fsync(marker.handle()) == 0;
-    marker.close();
+    const bool markerSynced = fsync(markerFd) == 0;
+    close(markerFd);
     if (!markerSynced || !_syncDirectory()) {
         printErr("Error opening file .%s\n", _local(name).constData());
-        QFile::remove(marker.fileName());
+        _unlink(marker);
         return StorageOpenFailed;
     }
 
-    QFile file(_fullName(name));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    const int file = _create(name);
+    if (file < 0) {
+        const int error = errno;
         printErr("Error opening file %s\n", _local(name).constData());
-        QFile::remove(marker.fileName());
-        _syncDirectory();
+        if (_unlink(marker) && _syncDirectory())
+            _noteIfFull(error);
         return StorageOpenFailed;
     }
     int result = StorageOk;
@@ -76,9 +82,9 @@ int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) c
         printErr("Error writing file %s\n", _local(name).constData());
         result = StorageShortWrite;
     }
-    file.close();
+    close(file);
 
-    if (!QFile::remove(marker.fileName()) || !_syncDirectory()) {
+    if (!_unlink(marker) || !_syncDirectory()) {
         printErr("Error removing file .%s\n", _local(name).constData());
         result = StorageRemoveFailed;
     }

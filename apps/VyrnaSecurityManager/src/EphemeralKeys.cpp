@@ -159,6 +159,21 @@ int EphemeralKeys::updateKey(unsigned int uid)
     return 0;
 }
 
+bool EphemeralKeys::settled() const
+{
+    QStringList primaryKeys, backupKeys;
+    if (!m_primary.intact() || !m_backup.intact() || m_primary.list(kKeyPattern, primaryKeys) != 0
+        || m_backup.list(kKeyPattern, backupKeys) != 0 || primaryKeys != backupKeys)
+        return false;
+    for (const QString& name : primaryKeys) {
+        QByteArray primary, backup;
+        if (m_primary.read(name, primary) != 0 || m_backup.read(name, backup) != 0
+            || primary != backup)
+            return false;
+    }
+    return true;
+}
+
 int EphemeralKeys::_loadKey(unsigned int uid)
 {
     const QString name = GetKeyFileName(uid);

@@ -33,6 +33,9 @@ public:
     int decrypt(unsigned int uid, const QByteArray& input, QByteArray& output);
     // A new key for the user, in both copies.
     int updateKey(unsigned int uid);
+    // Whether both copies are intact and hold the same keys, as a start
+    // leaves them: then a failed change left nothing for a start to repair.
+    bool settled() const;
 
     int _loadKey(unsigned int uid);
     // Makes one copy equal to the other: the backup onto the primary when

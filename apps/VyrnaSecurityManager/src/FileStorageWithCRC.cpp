@@ -1,6 +1,6 @@
 #include "FileStorageWithCRC.h"
 
-#include <QFile>
+#include <unistd.h>
 
 #include "CryptoUtils.h"
 #include "Logger.h"
@@ -57,6 +57,25 @@ int FileStorageWithCRC::init() const
     return StorageDamaged;
 }
 
+bool FileStorageWithCRC::intact() const
+{
+    QStringList all, content;
+    if (_listAll(all) != StorageOk || list(kAll, content) != StorageOk)
+        return false;
+    for (const QString& name : all) {
+        if (name.startsWith(QLatin1Char('.')) && name != QLatin1String(kCrcName))
+            return false;
+    }
+    if (!all.contains(QLatin1String(kCrcName)))
+        return content.isEmpty();
+    QByteArray text;
+    unsigned int actual = 0;
+    if (_readAll(QLatin1String(kCrcName), text) != StorageOk || _computeCRC(actual) != StorageOk)
+        return false;
+    bool parsed = false;
+    return text.toUInt(&parsed, 16) == actual && parsed;
+}
+
 int FileStorageWithCRC::_writeContent(const QString& name, const QByteArray& bytes) const
 {
     return FileStorage::write(name, bytes);
@@ -87,7 +106,8 @@ int FileStorageWithCRC::_refreshCRC() const
     int result = list(kAll, content);
     if (result == StorageOk && content.isEmpty()) {
         printDbg("Removing %s...\n", _local(_crcPath()).constData());
-        const bool removed = QFile::remove(_crcPath()) || lookup(QLatin1String(kCrcName)) == Absent;
+        const bool removed =
+            _unlink(QLatin1String(kCrcName)) || lookup(QLatin1String(kCrcName)) == Absent;
         if (!removed || !_syncDirectory()) {
             printErr("Error removing %s\n", _local(_crcPath()).constData());
             return StorageRemoveFailed;
@@ -133,14 +153,14 @@ int FileStorageWithCRC::_updateCRC() const
     int result = _computeCRC(crc);
     if (result != StorageOk)
         return result;
-    QFile crcFile(_crcPath());
-    if (!crcFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    const int crcFile = _create(QLatin1String(kCrcName));
+    if (crcFile < 0) {
         printErr("Error opening %s\n", _local(_crcPath()).constData());
         printJournal("Error writing on partition %s\n", kDataDevice);
         return StorageOpenFailed;
     }
-    bool written = _writeDurably(crcFile, QByteArray::number(crc, 16).toUpper());
-    crcFile.close();
+    const bool written = _writeDurably(crcFile, QByteArray::number(crc, 16).toUpper());
+    close(crcFile);
     if (!written || !_syncDirectory()) {
         printErr("Error writing %s\n", _local(_crcPath()).constData());
         return StorageShortWrite;

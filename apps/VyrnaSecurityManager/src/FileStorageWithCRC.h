@@ -20,6 +20,10 @@ public:
     // changes can be sealed by one _refreshCRC.
     virtual int _writeContent(const QString& name, const QByteArray& bytes) const;
 
+    // Whether init would accept the directory as it is: ".CRC" matches the
+    // contents (or neither is there) and no marker or temporary is left.
+    bool intact() const;
+
     // CRC-32 of all content files in list order; 0 if one cannot be read.
     unsigned int _getCRC() const;
     int _updateCRC() const;

@@ -226,6 +226,16 @@ Response VyrnaSecurityManager::_storeData(const unsigned char* request, int leng
     StoreTarget target = ChooseTarget(m_secureStorage, requestedToken, mode, uid);
     if (target.refusal.status() != Response::Ok)
         return std::move(target.refusal);
+    // Nothing is written, not even a first key, for an item that the
+    // owner's share or the space kept free for keys cannot take.
+    int admitted = m_secureStorage.admit(target.token, target.owner,
+                                         1 + PrefixLength(dataLength) + dataLength);
+    if (admitted == SecureStorage::OverShare)
+        return Response(kStoreHeaderLength, Response::Denied);
+    if (admitted != 0) {
+        printErr("Secure storage store error %d\n", admitted);
+        return Response(kStoreHeaderLength, Response::Index, admitted);
+    }
 
     QByteArray cipher;
     quint32 crc = 0;

@@ -2,6 +2,9 @@
 
 #include <QtEndian>
 #include <cstdio>
+#include <sys/statvfs.h>
+
+#include "Logger.h"
 
 namespace {
 
@@ -68,6 +71,15 @@ int SecureStorage::init()
     if (result != StorageOk)
         return ConvertExitCode(result);
 
+    struct statvfs partition;
+    if (!m_storage.space(partition) || !m_shares.configure(partition))
+        return OtherFailure;
+    const OwnerShares::Limits& limits = m_shares.limits();
+    Logger::printLog("Share of each owner: %llu items, %llu bytes; kept free: %llu bytes\n",
+                     static_cast<unsigned long long>(limits.items),
+                     static_cast<unsigned long long>(limits.bytes),
+                     static_cast<unsigned long long>(limits.reserveBytes));
+
     QStringList names;
     result = m_storage.list(QStringLiteral("*.data"), names);
     if (result != StorageOk)
@@ -93,8 +105,31 @@ int SecureStorage::init()
             continue;
         }
         m_index.insert(attributes.token, attributes);
+        m_shares.track(attributes.token, attributes.owner, static_cast<quint64>(content.size()));
     }
     return StorageOk;
+}
+
+int SecureStorage::admit(quint32 token, quint32 owner, int cipherLength) const
+{
+    struct statvfs now;
+    if (!m_storage.space(now))
+        return StorageOk;  // the write itself will tell
+    switch (m_shares.admit(token, owner, kHeaderLength + static_cast<quint64>(cipherLength), now)) {
+    case OwnerShares::Admitted:
+        return StorageOk;
+    case OwnerShares::OverShare:
+        Logger::printErr("Share of UID %u used up (%llu items, %llu bytes)\n", owner,
+                         static_cast<unsigned long long>(m_shares.itemsOf(owner)),
+                         static_cast<unsigned long long>(m_shares.bytesOf(owner)));
+        return OverShare;
+    case OwnerShares::PartitionFull:
+        break;
+    }
+    Logger::printErr("Data partition full: %llu bytes kept for keys\n",
+                     static_cast<unsigned long long>(m_shares.limits().reserveBytes));
+    FileStorage::noteRefusedForSpace();
+    return StorageShortWrite;
 }
 
 int SecureStorage::store(quint32 token, quint32 owner, quint32 mode, quint32 crc,
@@ -105,6 +140,7 @@ int SecureStorage::store(quint32 token, quint32 owner, quint32 mode, quint32 crc
     if (result != StorageOk)
         return ConvertExitCode(result);
     m_index.insert(token, attributes);
+    m_shares.track(token, owner, kHeaderLength + static_cast<quint64>(cipher.size()));
     return StorageOk;
 }
 
@@ -139,6 +175,7 @@ int SecureStorage::clear(quint32 token)
     if (result != StorageOk)
         return ConvertExitCode(result);
     quint32 owner = m_index.take(token).owner;
+    m_shares.forget(token);
     for (const DataAttributes& attributes : m_index) {
         if (attributes.owner == owner)
             return StorageOk;
@@ -150,4 +187,5 @@ void SecureStorage::clean()
 {
     m_storage.clean();
     m_index.clear();
+    m_shares.clear();
 }

@@ -8,6 +8,7 @@
 #include <QMap>
 
 #include "FileStorage.h"
+#include "OwnerShares.h"
 
 class SecureStorage {
 public:
@@ -22,12 +23,18 @@ public:
     enum {
         NotFound = 6,     // from find; from retrieve: the item's file is missing
         LastOfOwner = 7,  // from clear: the item is gone and its owner has none left
-        OtherFailure = 8
+        OtherFailure = 8,
+        OverShare = 9     // from admit: the owner's items would take more than its share
     };
 
     SecureStorage();
 
     int init();
+    // Whether the item file of a store (cipherLength bytes of ciphertext)
+    // fits the owner's share and leaves the partition's reserve free; asked
+    // before anything of the store is written. 0, OverShare, or 4 when the
+    // partition has no room left for it.
+    int admit(quint32 token, quint32 owner, int cipherLength) const;
     int store(quint32 token, quint32 owner, quint32 mode, quint32 crc, const QByteArray& cipher);
     int find(quint32 token, quint32& owner, quint32& mode, quint32& crc) const;
     int retrieve(quint32 token, QByteArray& cipher) const;
@@ -38,4 +45,5 @@ public:
 private:
     QMap<quint32, DataAttributes> m_index;
     FileStorage m_storage;
+    OwnerShares m_shares;
 };

@@ -102,5 +102,6 @@ void VyrnaSecurityManager::run()
 void VyrnaSecurityManager::_replyMessage(int serial, Response response)
 {
     zeldbus_replyMessage(serial, response.data(), response.size());
-    m_fatalError = response.status() == Response::Internal;
+    m_fatalError = response.status() == Response::Internal
+                   && !(FileStorage::refusedForSpace() && m_ephemeralKeys.settled());
 }

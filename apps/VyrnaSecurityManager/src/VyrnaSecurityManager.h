@@ -2,7 +2,8 @@
 // keeps small secrets for other processes. It brings up the key store and
 // the item index, serves StoreData, RetrieveData and ClearData from one
 // select loop, and stops after a reply that reports an internal error, so
-// that the next start checks and repairs the stores.
+// that the next start checks and repairs the stores (a full partition that
+// refused a change and left the stores intact does not stop it).
 #pragma once
 
 #include "EphemeralKeys.h"
@@ -35,9 +36,12 @@ private:
     template <Handler handle>
     static void _serve(int serial, unsigned char* request, int length, unsigned int uid)
     {
+        FileStorage::resetRefusedForSpace();
         _replyMessage(serial, handle(request, length, uid));
     }
-    // Sends the response; an internal error (status 8) stops the loop.
+    // Sends the response; an internal error (status 8) stops the loop,
+    // unless a full partition refused the change and left the stores as
+    // they were: a restart cannot make room.
     static void _replyMessage(int serial, Response response);
 
     static Response _storeData(const unsigned char* request, int length, quint32 uid);

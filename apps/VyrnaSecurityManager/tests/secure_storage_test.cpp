@@ -1,6 +1,8 @@
 // The item index on real item files.
 #include <QtEndian>
+#include <cstdlib>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include "SecureStorage.h"
 #include "board_fixture.h"
@@ -124,6 +126,37 @@ TEST_F(SecureStorageTest, DataPartitionNotMountedIsAnOtherFailure)
     StderrCapture err;
     SecureStorage storage;
     EXPECT_EQ(storage.init(), 8);
+}
+
+// The limits for a 3 MiB partition of 4 KiB blocks (the reserve's minimum
+// of 64 blocks, an eighth of the rest), and the integrator's overrides.
+TEST(OwnerSharesTest, LimitsFollowThePartitionAndTheEnvironment)
+{
+    struct Case {
+        const char* knobs[3];  // items, bytes, reserve
+        bool accepted;
+        quint64 items, bytes, reserve;
+    } const cases[] = {{{}, true, 117, 88 * 4096, 64 * 4096},
+                       {{"3", "12K", "0"}, true, 3, 12 * 1024, 0},
+                       {{"12X"}, false, 0, 0, 0},
+                       {{nullptr, "99999999999G"}, false, 0, 0, 0}};
+    const char* const names[] = {"VYRNA_SHARE_ITEMS", "VYRNA_SHARE_BYTES", "VYRNA_RESERVE_BYTES"};
+    struct statvfs partition {};
+    partition.f_frsize = 4096;
+    partition.f_blocks = 768;
+    partition.f_files = 1000;
+    for (const Case& c : cases) {
+        for (int i = 0; i < 3; ++i)
+            c.knobs[i] != nullptr ? setenv(names[i], c.knobs[i], 1) : unsetenv(names[i]);
+        OwnerShares shares;
+        StderrCapture err;
+        EXPECT_EQ(shares.configure(partition), c.accepted);
+        const OwnerShares::Limits& got = shares.limits();
+        EXPECT_TRUE(!c.accepted || (got.items == c.items && got.bytes == c.bytes && got.reserveBytes == c.reserve))
+            << &c - cases;
+    }
+    for (const char* name : names)
+        unsetenv(name);
 }
 
 }  // namespace

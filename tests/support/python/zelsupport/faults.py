@@ -36,6 +36,7 @@ WRITING = {"write", "pwrite64", "writev", "fsync", "fdatasync", "rename", "renam
            "renameat2", "mkdir", "mkdirat", "ftruncate", "fallocate"}
 CALL = re.compile(r"^(?:\d+\s+)?(\w+)\(")
 STORE_PATH = re.compile(r'"(/mnt/[^"]*)"|<(/mnt/[^>]*)>')
+AT_PATH = re.compile(r'\(\d+<(/mnt/[^>]*)>, "([^"]*)"')  # a name relative to an open directory
 
 
 def uid_of(user):
@@ -127,6 +128,9 @@ class Point:
 
     @property
     def path(self):
+        at = AT_PATH.search(self.line) if self.call.rstrip("2").endswith("at") else None
+        if at:
+            return f"{at.group(1)}/{at.group(2)}"
         found = STORE_PATH.search(self.line)
         return (found.group(1) or found.group(2)).replace("(deleted)", "") if found else ""
 
@@ -213,6 +217,7 @@ class Harness:
         tracer = self.strace(log, inject, store_paths)
         quiet = 'ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" exec "$@"'  # no leak check under ptrace
         b = self.board
+        self.live, self.live_problems = None, []
         if self.op.request is None:
             b.start(program=["sh", "-c", quiet, "-", *tracer, self.service], wait=False)
             self._wait_serving_or_exit()
@@ -228,6 +233,12 @@ class Harness:
             time.sleep(0.01)
         member, payload, user = self.op.request
         answer = self._call(member, payload, user)
+        # A service that goes on serving after an internal error (a full
+        # partition that refused the change) must answer rightly at once.
+        if answer == 8:
+            self.live = [self._read(item.token, item.user) for item in self.items]
+            if any(read is not None for read in self.live):
+                self.live_problems = [f"while still serving: {p}" for p in self.check_files()]
         # strace ends with its tracee; detaching from a tracee that is
         # exiting can leave strace waiting for ever.
         b.stop()
@@ -314,8 +325,9 @@ class Harness:
         except AssertionError as error:
             b.stop()
             return problems + [f"no first start after the fault: {str(error)[-300:]}"]
-        for item in self.items:
+        for index, item in enumerate(self.items):
             got = self._read(item.token, item.user)
+            live = self.live[index] if self.live else None
             if item.token in op.unreadable:
                 want = {7}
             elif item.token != op.target:
@@ -326,6 +338,8 @@ class Harness:
                 want = {3} if answer == 0 else {item.value, 3}
             if got not in want:
                 problems.append(f"item {item.token} answers {got!r}, not one of {want}")
+            if live is not None and live not in want:
+                problems.append(f"item {item.token} answers {live!r} while still serving")
         if op.target is not None and op.target not in [i.token for i in self.items]:
             got = self._read(op.target, op.request[2])
             want = {op.new} if answer == 0 else {op.new, 3}
@@ -333,6 +347,7 @@ class Harness:
                 problems.append(f"item {op.target} answers {got!r}, not one of {want}")
         if b.process.poll() is not None:
             problems.append("the service ended while answering")
+        problems += self.live_problems
         b.stop()
         problems += self.check_files()
         return problems
