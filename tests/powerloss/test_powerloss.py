@@ -16,7 +16,7 @@ MODELS = {model.name: model for model in powerloss.MODELS}
 # recovering start is cut again
 SAMPLE = (
     ("store-first-key", "reordering", 12, 3),
-    ("clear-last", "in-order", 10, 2),
+    ("clear-last", "in-order", 6, 1),
     ("store-over", "in-order", 8, 1),
     ("start-interrupted-backup", "reordering", 8, 2),
 )
