@@ -41,9 +41,11 @@ void BackupStorage::_cleanup() const
         if (name == QLatin1String(kCrcName) || !name.startsWith(QLatin1Char('.')))
             continue;
         printDbg("Recovering %s...\n", _local(m_path).constData());
-        // The marker goes only once its content file is surely gone.
+        // The marker goes only once its content file's removal is on the
+        // medium: a cut between the two must never leave the content file
+        // (perhaps empty, which the CRC cannot see) without its marker.
         const QString content = name.mid(1);
-        if (_unlink(content) || lookup(content) == Absent)
+        if ((_unlink(content) || lookup(content) == Absent) && _syncDirectory())
             _unlink(name);
     }
     _syncDirectory();

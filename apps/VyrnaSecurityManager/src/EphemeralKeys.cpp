@@ -56,6 +56,27 @@ int Cipher(bool encrypt, const QByteArray& key, const QByteArray& input, QByteAr
     return 0;
 }
 
+// Opens a key directory. An empty key file (a write cut short: the ".CRC",
+// over the concatenated contents, cannot see it) makes the directory
+// damaged, never a user without a key.
+int OpenKeyDirectory(const FileStorageWithCRC& store)
+{
+    int result = store.init();
+    QStringList names;
+    if (result == StorageOk)
+        result = store.list(kKeyPattern, names);
+    for (int i = 0; result == StorageOk && i < names.size(); ++i) {
+        QByteArray record;
+        result = store.read(names.at(i), record);
+        if (result == StorageEmptyRead) {
+            Logger::printErr("%s: storage damaged!\n", store.getPath().toLocal8Bit().constData());
+            store.clean();
+            return StorageDamaged;
+        }
+    }
+    return result;
+}
+
 }  // namespace
 
 EphemeralKeys::EphemeralKeys()
@@ -67,8 +88,8 @@ EphemeralKeys::EphemeralKeys()
 
 int EphemeralKeys::init()
 {
-    int primary = m_primary.init();
-    int backup = m_backup.init();
+    int primary = OpenKeyDirectory(m_primary);
+    int backup = OpenKeyDirectory(m_backup);
 
     if (primary == StorageOk && backup == StorageOk) {
         // A backup without keys beside a primary with keys was wiped, or lost

@@ -105,6 +105,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, KeyStoreDamage,
                                            DamageCase{"BothDamaged", true, true, 9, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// An empty key file leaves the ".CRC" (over the concatenated contents) as it
+// was: its copy counts as damaged and is rebuilt from the other, whichever
+// it is, and the user keeps the key instead of losing it as never created.
+TEST_F(EphemeralKeysTest, AnEmptyKeyFileDamagesItsCopy)
+{
+    const Files keys = {{"1000.key", Key('a')}};
+    for (bool inBackup : {true, false}) {
+        WriteIntactStore(Primary(), keys);
+        WriteIntactStore(Backup(), keys);
+        const Files torn = {{"1000.key", Key('a')}, {"2000.key", ""}};
+        WriteIntactStore(inBackup ? Backup() : Primary(), torn);
+        EphemeralKeys store;
+        StderrCapture err;
+        EXPECT_EQ(store.init(), 0) << inBackup;
+        ExpectStore(Primary(), keys);
+        ExpectStore(Backup(), keys);
+    }
+}
+
 TEST_F(EphemeralKeysTest, InterruptedBackupOverwriteIsRebuiltFromThePrimary)
 {
     const Files keys = {{"1000.key", Key('a')}};
