@@ -169,6 +169,9 @@ class Harness:
         self.snapshot = self.root / "snapshot"
         self.service = str(paths.built("apps/VyrnaSecurityManager/VyrnaSecurityManager"))
         self.runs = 0
+        # What the items answered while a service that met a fault still
+        # served (a run that saw none leaves None).
+        self.live, self.live_problems = None, []
 
     # --- the state before the operation -------------------------------------
 
