@@ -5,6 +5,7 @@
 // ends with its parent or on SIGTERM.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
+#include "serve_fuse.h"
 
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -163,21 +164,5 @@ int main(int argc, char* argv[])
     operations.truncate = Truncate;
     operations.create = Create;
 
-    char* fuseArgv[] = {argv[0], const_cast<char*>("-o"),
-                        const_cast<char*>("fsname=zel-switch-model,subtype=zel-switch-model")};
-    fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
-    fuse* fs = fuse_new(&args, &operations, sizeof operations, nullptr);
-    if (!fs)
-        return 1;
-    int status = 1;
-    if (fuse_mount(fs, argv[1]) == 0) {
-        fuse_session* session = fuse_get_session(fs);
-        fuse_set_signal_handlers(session);
-        status = fuse_loop(fs) == 0 ? 0 : 1;
-        fuse_remove_signal_handlers(session);
-        fuse_unmount(fs);
-    }
-    fuse_destroy(fs);
-    fuse_opt_free_args(&args);
-    return status;
+    return ServeFuse(argv[0], "zel-switch-model", operations, argv[1]);
 }
