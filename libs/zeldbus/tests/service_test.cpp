@@ -206,12 +206,21 @@ TEST_F(ServiceCalls, UnknownCallerGetsUserUidNotFound)
         DBusPendingCall* pending = leaving.send("Reverse", &bytes);
         dbus_pending_call_unref(pending);
     }  // closes the connection before the service looks at the call
-    usleep(100 * 1000);
-    zeldbus_mainLoop();
+    // Once the bus has announced the departure (its second change of owner of
+    // the peer's name, after the arrival), the service's question about the
+    // caller's uid can only find the caller gone.
+    auto isOwnerChange = [&](const zeltest::SeenMessage& m) {
+        return m.type == DBUS_MESSAGE_TYPE_SIGNAL && m.member == "NameOwnerChanged"
+               && m.firstString == peerName;
+    };
+    for (int tries = 0; tries < 200 && monitor.count(isOwnerChange, 50) < 2; ++tries) {
+    }
+    ASSERT_EQ(2u, monitor.count(isOwnerChange, 0));
     auto isAnswer = [&](const zeltest::SeenMessage& m) {
         return m.type == DBUS_MESSAGE_TYPE_METHOD_RETURN && m.destination == peerName
                && m.firstString == "USER UID NOT FOUND";
     };
+    EXPECT_TRUE(PumpUntil([&] { return monitor.count(isAnswer, 10) > 0; }));
     EXPECT_EQ(1u, monitor.count(isAnswer, 500));
     EXPECT_TRUE(g_calls.empty());
 }
