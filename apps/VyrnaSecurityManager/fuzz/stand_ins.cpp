@@ -146,7 +146,7 @@ int SecureStorage::clear(quint32 token)
     return LastOfOwner;
 }
 
-EphemeralKeys::EphemeralKeys() : m_backup(QString()) {}
+EphemeralKeys::EphemeralKeys() {}
 
 // The device takes whole AES blocks only.
 int EphemeralKeys::encrypt(unsigned int uid, const QByteArray& input, QByteArray& output)

@@ -56,40 +56,19 @@ int Cipher(bool encrypt, const QByteArray& key, const QByteArray& input, QByteAr
     return 0;
 }
 
-// Opens a key directory. An empty key file (a write cut short: the ".CRC",
-// over the concatenated contents, cannot see it) makes the directory
-// damaged, never a user without a key.
-int OpenKeyDirectory(const FileStorageWithCRC& store)
-{
-    int result = store.init();
-    QStringList names;
-    if (result == StorageOk)
-        result = store.list(kKeyPattern, names);
-    for (int i = 0; result == StorageOk && i < names.size(); ++i) {
-        QByteArray record;
-        result = store.read(names.at(i), record);
-        if (result == StorageEmptyRead) {
-            Logger::printErr("%s: storage damaged!\n", store.getPath().toLocal8Bit().constData());
-            store.clean();
-            return StorageDamaged;
-        }
-    }
-    return result;
-}
-
 }  // namespace
 
 EphemeralKeys::EphemeralKeys()
     : m_key(static_cast<int>(CryptoUtils::kKeyRecordLength), '\0'),
-      m_primary(QStringLiteral("/vyrna/.ephKeys")),
-      m_backup(QStringLiteral("/vyrna/.backup"))
+      m_primary(kDataPartition, QStringLiteral("/vyrna/.ephKeys")),
+      m_backup(kBackupPartition, QStringLiteral("/vyrna/.backup"))
 {
 }
 
 int EphemeralKeys::init()
 {
-    int primary = OpenKeyDirectory(m_primary);
-    int backup = OpenKeyDirectory(m_backup);
+    int primary = m_primary.init();
+    int backup = m_backup.init();
 
     if (primary == StorageOk && backup == StorageOk) {
         // A backup without keys beside a primary with keys was wiped, or lost
@@ -126,10 +105,11 @@ int EphemeralKeys::_sync(bool fromBackup)
     if (result != StorageOk)
         return ConvertExitCode(result);
 
-    // The destination's ".CRC" is sealed once, after the last change: a crash
-    // before then leaves the destination damaged, never intact with part of
-    // the keys, so the next start repairs it again from the same source.
-    bool changed = false;
+    // One batch, so the destination's ".CRC" is sealed once, after the last
+    // change: a crash before then leaves the destination damaged, never
+    // intact with part of the keys, and the next start repairs it again
+    // from the same source.
+    StorageBatch changes;
     for (const QString& name : sourceFiles) {
         QByteArray content;
         result = source.read(name, content);
@@ -144,20 +124,13 @@ int EphemeralKeys::_sync(bool fromBackup)
             if (present == content)
                 continue;
         }
-        result = destination._writeContent(name, content);
-        if (result != StorageOk)
-            return ConvertExitCode(result);
-        changed = true;
+        changes.put(name, content);
     }
     for (const QString& name : destinationFiles) {
-        if (sourceFiles.contains(name))
-            continue;
-        result = destination.FileStorage::remove(name);
-        if (result != StorageOk)
-            return ConvertExitCode(result);
-        changed = true;
+        if (!sourceFiles.contains(name))
+            changes.remove(name);
     }
-    return changed ? ConvertExitCode(destination._refreshCRC()) : 0;
+    return ConvertExitCode(destination.apply(changes));
 }
 
 int EphemeralKeys::updateKey(unsigned int uid)

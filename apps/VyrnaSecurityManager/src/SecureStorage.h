@@ -5,7 +5,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QMap>
+#include <QHash>
 
 #include "FileStorage.h"
 #include "OwnerShares.h"
@@ -43,7 +43,7 @@ public:
     void clean();
 
 private:
-    QMap<quint32, DataAttributes> m_index;
+    QHash<quint32, DataAttributes> m_index;
     FileStorage m_storage;
     OwnerShares m_shares;
 };
