@@ -37,11 +37,9 @@ void BackupStorage::_cleanup(QStringList& files) const
     _syncDirectory();
 }
 
-int BackupStorage::_put(const QString& name, const QByteArray& bytes) const
+int BackupStorage::_mark(const QString& name) const
 {
-    // The marker must be on the medium before the content file changes. A
-    // full partition met before the content is opened leaves the directory
-    // as it was.
+    // A full partition met here leaves the directory as it was.
     const QString marker = Marker(name);
     const int markerFd = _create(marker);
     if (markerFd < 0) {
@@ -56,7 +54,16 @@ int BackupStorage::_put(const QString& name, const QByteArray& bytes) const
         _unlink(marker);
         return StorageOpenFailed;
     }
+    return StorageOk;
+}
 
+int BackupStorage::_put(const QString& name, const QByteArray& bytes) const
+{
+    // The marker must be on the medium before the content file changes.
+    int result = _mark(name);
+    if (result != StorageOk)
+        return result;
+    const QString marker = Marker(name);
     const int file = _create(name);
     if (file < 0) {
         const int error = errno;
@@ -65,7 +72,6 @@ int BackupStorage::_put(const QString& name, const QByteArray& bytes) const
             _noteIfFull(error);
         return StorageOpenFailed;
     }
-    int result = StorageOk;
     if (!_writeDurably(file, bytes)) {
         printErr("Error writing file %s\n", _local(name).constData());
         result = StorageShortWrite;

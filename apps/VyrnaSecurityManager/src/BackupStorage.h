@@ -19,4 +19,9 @@ protected:
     int _put(const QString& name, const QByteArray& bytes) const override;
     // Undoes interrupted writes: each marker's content file goes, then the marker.
     void _cleanup(QStringList& files) const override;
+
+private:
+    // Creates the marker of a write of name, on the medium with its
+    // directory entry; 0, or 2 with nothing left behind.
+    int _mark(const QString& name) const;
 };

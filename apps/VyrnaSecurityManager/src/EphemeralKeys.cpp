@@ -56,6 +56,36 @@ int Cipher(bool encrypt, const QByteArray& key, const QByteArray& input, QByteAr
     return 0;
 }
 
+// What makes the destination copy hold the source's key files: each one it
+// lacks or holds otherwise, in order, then the removal of those the source
+// lacks. 0 or the code of the failing read.
+int Differences(const FileStorageWithCRC& source, const QStringList& sourceFiles,
+                const FileStorageWithCRC& destination, const QStringList& destinationFiles,
+                StorageBatch& changes)
+{
+    for (const QString& name : sourceFiles) {
+        QByteArray content;
+        int result = source.read(name, content);
+        if (result != StorageOk)
+            return result;
+        if (destinationFiles.contains(name)) {
+            // An empty destination file merely differs: it is rewritten.
+            QByteArray present;
+            result = destination.read(name, present);
+            if (result != StorageOk && result != StorageEmptyRead)
+                return result;
+            if (present == content)
+                continue;
+        }
+        changes.put(name, content);
+    }
+    for (const QString& name : destinationFiles) {
+        if (!sourceFiles.contains(name))
+            changes.remove(name);
+    }
+    return StorageOk;
+}
+
 }  // namespace
 
 EphemeralKeys::EphemeralKeys()
@@ -110,27 +140,10 @@ int EphemeralKeys::_sync(bool fromBackup)
     // intact with part of the keys, and the next start repairs it again
     // from the same source.
     StorageBatch changes;
-    for (const QString& name : sourceFiles) {
-        QByteArray content;
-        result = source.read(name, content);
-        if (result != StorageOk)
-            return ConvertExitCode(result);
-        if (destinationFiles.contains(name)) {
-            // An empty destination file merely differs: it is rewritten.
-            QByteArray present;
-            result = destination.read(name, present);
-            if (result != StorageOk && result != StorageEmptyRead)
-                return ConvertExitCode(result);
-            if (present == content)
-                continue;
-        }
-        changes.put(name, content);
-    }
-    for (const QString& name : destinationFiles) {
-        if (!sourceFiles.contains(name))
-            changes.remove(name);
-    }
-    return ConvertExitCode(destination.apply(changes));
+    result = Differences(source, sourceFiles, destination, destinationFiles, changes);
+    if (result == StorageOk)
+        result = destination.apply(changes);
+    return ConvertExitCode(result);
 }
 
 int EphemeralKeys::updateKey(unsigned int uid)

@@ -81,6 +81,19 @@ int OpenBelow(const QByteArray& mount, const QByteArray& below, bool create)
     return directory;
 }
 
+// The kind of a directory entry (DT_REG, DT_DIR, anything else a stray),
+// asked of the file system when the listing does not tell: DT_UNKNOWN for
+// an entry gone meanwhile, -1 when it cannot be told.
+int EntryType(DIR* dir, const dirent* entry)
+{
+    if (entry->d_type != DT_UNKNOWN)
+        return entry->d_type;
+    struct stat status;
+    if (fstatat(dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? DT_UNKNOWN : -1;
+    return S_ISREG(status.st_mode) ? DT_REG : S_ISDIR(status.st_mode) ? DT_DIR : DT_LNK;
+}
+
 // The entries of an open directory, each list sorted by name character by
 // character (not by locale): its regular files and, when asked, its strays,
 // the entries that are neither regular files nor directories. False when
@@ -99,31 +112,18 @@ bool ListEntries(int directory, QStringList& regular, QStringList* strays)
         return false;
     }
     bool complete = true;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(dir);
-        if (entry == nullptr) {
-            complete = errno == 0;
-            break;
-        }
+    errno = 0;
+    for (const dirent* entry; complete && (entry = readdir(dir)) != nullptr; errno = 0) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat status;
-            if (fstatat(dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT)
-                    continue;
-                complete = false;
-                break;
-            }
-            type = S_ISREG(status.st_mode) ? DT_REG : S_ISDIR(status.st_mode) ? DT_DIR : DT_LNK;
-        }
+        const int type = EntryType(dir, entry);
+        complete = type >= 0;
         if (type == DT_REG)
             regular.append(QFile::decodeName(entry->d_name));
-        else if (type != DT_DIR && strays != nullptr)
+        else if (type > 0 && type != DT_DIR && strays != nullptr)
             strays->append(QFile::decodeName(entry->d_name));
     }
+    complete = complete && errno == 0;
     closedir(dir);
     std::sort(regular.begin(), regular.end());
     if (strays != nullptr)

@@ -83,31 +83,34 @@ int SecureStorage::init()
 
     m_index.reserve(names.size());
     for (const QString& name : names) {
-        // Only content proven malformed is deleted. A file that cannot be
-        // read now fails this start; the next start finds it as it was.
-        // The header and the size are all the index needs of the file.
-        QByteArray header;
-        qint64 size = 0;
-        result = m_storage.peek(name, kHeaderLength, header, size);
-        if (result != StorageOk && result != StorageEmptyRead)
+        result = _indexFile(name);
+        if (result != StorageOk)
             return ConvertExitCode(result);
-        bool usable =
-            result == StorageOk && size > kHeaderLength && header.size() == kHeaderLength;
-        DataAttributes attributes{};
-        if (usable) {
-            attributes = ParseHeader(header);
-            // 0 is never an item's id, so a name or header holding it is no item.
-            usable = attributes.token != 0 && attributes.token == ExtractSecureToken(name);
-        }
-        if (!usable) {
-            result = m_storage.remove(name);
-            if (result != StorageOk)
-                return ConvertExitCode(result);
-            continue;
-        }
-        m_index.insert(attributes.token, attributes);
-        m_shares.track(attributes.token, attributes.owner, static_cast<quint64>(size));
     }
+    return StorageOk;
+}
+
+int SecureStorage::_indexFile(const QString& name)
+{
+    // Only content proven malformed is deleted. A file that cannot be read
+    // now fails this start; the next start finds it as it was. The header
+    // and the size are all the index needs of the file.
+    QByteArray header;
+    qint64 size = 0;
+    const int result = m_storage.peek(name, kHeaderLength, header, size);
+    if (result != StorageOk && result != StorageEmptyRead)
+        return result;
+    bool usable = result == StorageOk && size > kHeaderLength && header.size() == kHeaderLength;
+    DataAttributes attributes{};
+    if (usable) {
+        attributes = ParseHeader(header);
+        // 0 is never an item's id, so a name or header holding it is no item.
+        usable = attributes.token != 0 && attributes.token == ExtractSecureToken(name);
+    }
+    if (!usable)
+        return m_storage.remove(name);
+    m_index.insert(attributes.token, attributes);
+    m_shares.track(attributes.token, attributes.owner, static_cast<quint64>(size));
     return StorageOk;
 }
 

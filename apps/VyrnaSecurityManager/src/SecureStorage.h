@@ -43,6 +43,10 @@ public:
     void clean();
 
 private:
+    // Indexes one item file, or deletes it when it is proven malformed; a
+    // storage code.
+    int _indexFile(const QString& name);
+
     QHash<quint32, DataAttributes> m_index;
     FileStorage m_storage;
     OwnerShares m_shares;
