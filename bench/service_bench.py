@@ -3,12 +3,18 @@
 
 Prints: StoreData and RetrieveData round trips per second for 16-byte and
 4 KiB secrets through the real bus and the device bridge, against a bare
-echo peer on the same bus in the same run (the ratio); the service's
-resident memory; its start-up time with 10,000 items of 100 users.
+echo peer on the same bus in the same run (the ratio); StoreData against a
+bare durable replace of a file of the item's size (write a temporary, flush
+it, rename it, flush the directory) on the same file system, in alternating
+rounds of the same run (the ratio); the service's resident memory; its
+start-up time with 10,000 items of 100 users.
 
     scripts/bench vyrna_service             with the other benchmarks' build
     bench/service_bench.py                  builds build/bench (Release) first
     ZEL_BUILD_DIR=<build> bench/service_bench.py
+    bench/service_bench.py LABEL=SERVICE... the figures of each service program
+                                            (another build's, say) in one run;
+                                            the start-ups share one filled state
 """
 import os
 import re
@@ -46,13 +52,40 @@ ECHO = str(paths.built("tests/support/zel_bare_echo_service"))
 CLIENT = str(paths.built("bench/vyrna_roundtrip"))
 
 
-def roundtrip(board, mode, size, calls, user=None, first=None):
-    args = [CLIENT, board.address, mode, str(size), str(calls)] + ([hex(first)] if first else [])
+def timed(target, mode, size, calls, user=None, first=None):
+    """Seconds that vyrna_roundtrip took for the calls (target: a bus
+    address, or a directory for the bare replace)."""
+    args = [CLIENT, target, mode, str(size), str(calls)] + ([hex(first)] if first else [])
     out = subprocess.run(args, capture_output=True, text=True, timeout=3600,
                          preexec_fn=as_user(user) if user else None)
     if out.returncode != 0:
         raise SystemExit(f"{mode} failed: {out.stderr}")
-    return float(re.search(r": (\d+) calls/s", out.stdout).group(1))
+    return float(re.search(r"calls in ([0-9.]+) s", out.stdout).group(1))
+
+
+def roundtrip(board, mode, size, calls, user=None, first=None):
+    return calls / timed(board.address, mode, size, calls, user, first)
+
+
+def item_file_bytes(size):
+    """What an item of a secret of size bytes takes on disk: the header,
+    then the padded ciphertext of the prefix count, 1 to 16 random bytes
+    and the secret."""
+    return 16 + (size // 16 + 1) * 16
+
+
+def against_bare_replace(board, size, rounds=6, calls=150):
+    """StoreData overwriting one item and a bare durable replace of a file
+    of the same size beside the item directory, in alternating rounds:
+    both rates, so that the file system's state weighs on both alike."""
+    bare_dir = board.data / "bare-replace"
+    bare_dir.mkdir(exist_ok=True)
+    store = bare = 0.0
+    for _ in range(rounds):
+        store += timed(board.address, "store", size, calls)
+        bare += timed(str(bare_dir), "replace", item_file_bytes(size), calls)
+    shutil.rmtree(bare_dir)
+    return rounds * calls / store, rounds * calls / bare
 
 
 def memory(pid):
@@ -60,22 +93,28 @@ def memory(pid):
     return {key: status.split(key + ":")[1].split()[0] + " kB" for key in ("VmRSS", "VmHWM")}
 
 
-def throughput(root):
-    board = Board(root / "rt")
-    board.start(program=["sh", "-c", f'{ECHO} com.zel.test.Echo >/dev/null & exec "$0"', SERVICE])
-    print("Round trips through the real bus (one call at a time), device bridge, fsync on each change:")
+def throughput(root, label, service):
+    board = Board(root)
+    board.start(program=["sh", "-c", f'{ECHO} com.zel.test.Echo >/dev/null & exec "$0"', service])
+    print(f"[{label}] Round trips through the real bus (one call at a time), device bridge, "
+          "fsync on each change:")
     for size in (16, 4096):
         calls = 2000 if size == 16 else 1000
         rates = {mode: roundtrip(board, mode, size, calls) for mode in ("echo", "store", "retrieve")}
         print(f"  {size:5d}-byte secret: StoreData {rates['store']:7.0f}/s "
               f"({rates['store'] / rates['echo']:.2f} of echo), RetrieveData {rates['retrieve']:7.0f}/s "
               f"({rates['retrieve'] / rates['echo']:.2f} of echo), bare echo {rates['echo']:7.0f}/s")
+    for size in (16, 4096):
+        store, bare = against_bare_replace(board, size)
+        print(f"  {size:5d}-byte secret: StoreData {store:7.0f}/s, bare durable replace of its "
+              f"{item_file_bytes(size)}-byte file {bare:7.0f}/s on the same file system: "
+              f"{store / bare:.2f} of the bare replace")
     mem = memory(board.service_pid())
     print(f"  service memory after these: resident {mem['VmRSS']}, peak {mem['VmHWM']}")
     board.stop()
 
 
-def startup(root, users=100, items_per_user=100, runs=3):
+def startup(root, services, users=100, items_per_user=100, runs=5):
     accounts = root / "accounts"
     accounts.mkdir()
     passwd = Path("/etc/passwd").read_text()
@@ -87,8 +126,10 @@ def startup(root, users=100, items_per_user=100, runs=3):
     (accounts / "passwd").write_text(passwd)
     (accounts / "group").write_text(group)
 
+    # Filled by the first service; each start finds the stores intact and
+    # changes nothing, so every service starts on the same state.
     board = Board(root / "st", accounts=accounts)
-    board.start()
+    board.start(program=[services[0][1]])
     began = time.monotonic()
     for n in range(users):
         roundtrip(board, "fill", 16, items_per_user, user=(3000 + n, 3000 + n),
@@ -97,35 +138,44 @@ def startup(root, users=100, items_per_user=100, runs=3):
     board.stop()
     items = len(list(board.items_dir.iterdir()))
     keys = len([p for p in board.keys_dir.iterdir() if p.suffix == ".key"])
-    print(f"Start-up with {items} items of {keys} users (filled through the bus in {filled:.0f} s):")
+    print(f"Start-up with {items} items of {keys} users (filled through the bus in {filled:.0f} s), "
+          "the services taking turns:")
 
     script = f"""
         for i in $(seq {runs}); do
-          start=$(date +%s%N)
-          "$0" >/dev/null 2>&1 & pid=$!
-          until busctl --system call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
-                NameHasOwner s com.zel.vyrna.SecurityManager 2>/dev/null | grep -q true; do :; done
-          echo "startup_ms $(( ($(date +%s%N) - start) / 1000000 ))"
-          grep -E '^(VmRSS|VmHWM)' /proc/$pid/status | tr -s ' \\t' ' '
-          kill $pid; wait $pid
+          for service in "$@"; do
+            start=$(date +%s%N)
+            "$service" >/dev/null 2>&1 & pid=$!
+            until busctl --system call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
+                  NameHasOwner s com.zel.vyrna.SecurityManager 2>/dev/null | grep -q true; do :; done
+            echo "startup_ms $service $(( ($(date +%s%N) - start) / 1000000 ))"
+            grep -E '^VmRSS' /proc/$pid/status | tr -s ' \\t' ' ' | sed "s|^|$service |"
+            kill $pid; wait $pid
+          done
         done"""
-    board.start(program=["sh", "-c", script, SERVICE], wait=False)
+    board.start(program=["sh", "-c", script, "sh", *(path for _, path in services)], wait=False)
     board.wait(timeout=600)
     out = board.stdout()
-    times = [int(t) for t in re.findall(r"startup_ms (\d+)", out)]
-    rss = re.findall(r"VmRSS: (\d+ kB)", out)
-    print(f"  time to serving (start to bus name owned): {', '.join(map(str, times))} ms")
-    print(f"  service resident memory once serving: {rss[-1] if rss else '?'}")
+    for label, path in services:
+        times = re.findall(rf"startup_ms {re.escape(path)} (\d+)", out)
+        rss = re.findall(rf"{re.escape(path)} VmRSS: (\d+ kB)", out)
+        print(f"  [{label}] time to serving (start to bus name owned): {', '.join(times)} ms; "
+              f"resident memory once serving: {rss[-1] if rss else '?'}")
 
 
 def main():
     if os.geteuid() != 0:
         raise SystemExit("run as root: the board sandbox and the 100 users need it")
+    services = [tuple(arg.split("=", 1)) for arg in sys.argv[1:]] or [("this build", SERVICE)]
+    for label, path in services:
+        if not os.access(path, os.X_OK):
+            raise SystemExit(f"{label}: {path} is not a program")
     root = Path(tempfile.mkdtemp(prefix="zel-bench-"))
     os.chmod(root, 0o755)
     try:
-        throughput(root)
-        startup(root)
+        for number, (label, path) in enumerate(services):
+            throughput(root / f"rt{number}", label, path)
+        startup(root, services)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -2,18 +2,24 @@
 // benchmark: one call at a time, each waiting for its answer.
 //
 //   vyrna_roundtrip <bus address> store|retrieve|echo|fill <bytes> <calls> [first token]
+//   vyrna_roundtrip <directory> replace <bytes> <calls>
 //
 // store: StoreData of <bytes> secret bytes, always under token 0x5EC2E7
 // (an overwrite after the first call); retrieve: RetrieveData of that token
 // (stored once first); echo: Echo(ay) of <bytes> bytes to com.zel.test.Echo;
-// fill: StoreData of new items under tokens from [first token] on.
+// fill: StoreData of new items under tokens from [first token] on;
+// replace: no bus, the bare durable replace of one file of <bytes> bytes in
+// the directory, as a store of it would be done at the least (write a
+// temporary, flush it, rename it over the file, flush the directory).
 // Prints "<calls> calls in <s> s: <calls/s> calls/s".
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dbus/dbus.h>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -55,19 +61,63 @@ int Call(DBusConnection* connection, const char* destination, const char* interf
     return status;
 }
 
+// One bare durable replace of "bare" in the directory; false on any failure.
+bool Replace(int directory, const std::vector<unsigned char>& bytes)
+{
+    const int fd = openat(directory, ".bare.tmp", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
+    if (fd < 0)
+        return false;
+    const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())
+                         && fsync(fd) == 0;
+    close(fd);
+    return written && renameat(directory, ".bare.tmp", directory, "bare") == 0 && fsync(directory) == 0;
+}
+
+void PrintRate(long calls, std::chrono::steady_clock::time_point start)
+{
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%ld calls in %.3f s: %.0f calls/s\n", calls, seconds, calls / seconds);
+}
+
+int ReplaceLoop(const char* path, size_t size, long calls)
+{
+    const int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) {
+        std::perror(path);
+        return 1;
+    }
+    const std::vector<unsigned char> bytes(size, 0x5A);
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < calls; ++i) {
+        if (!Replace(directory, bytes)) {
+            std::perror("replace");
+            return 1;
+        }
+    }
+    PrintRate(calls, start);
+    close(directory);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc != 5 && argc != 6) {
-        std::fprintf(stderr, "usage: %s <address> store|retrieve|echo|fill <bytes> <calls> [first]\n",
-                     argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s <address> store|retrieve|echo|fill <bytes> <calls> [first]\n"
+                     "       %s <directory> replace <bytes> <calls>\n",
+                     argv[0], argv[0]);
         return 2;
     }
     const std::string mode = argv[2];
     const size_t size = std::strtoul(argv[3], nullptr, 10);
     const long calls = std::strtol(argv[4], nullptr, 10);
     const unsigned first = argc == 6 ? static_cast<unsigned>(std::strtoul(argv[5], nullptr, 0)) : 1;
+    if (mode == "replace")
+        return ReplaceLoop(argv[1], size, calls);
 
     DBusError error;
     dbus_error_init(&error);
@@ -118,9 +168,7 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%ld calls in %.3f s: %.0f calls/s\n", calls, seconds, calls / seconds);
+    PrintRate(calls, start);
     dbus_connection_close(connection);
     dbus_connection_unref(connection);
     return 0;

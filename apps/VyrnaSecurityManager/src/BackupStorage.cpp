@@ -1,6 +1,5 @@
 #include "BackupStorage.h"
 
-#include <QDir>
 #include <cerrno>
 #include <unistd.h>
 
@@ -18,26 +17,10 @@ QString Marker(const QString& name)
 
 }  // namespace
 
-BackupStorage::BackupStorage(const QString& dir)
+void BackupStorage::_cleanup(QStringList& files) const
 {
-    m_path = QLatin1String(kNorMount) + dir;
-    m_mount = QLatin1String(kNorMount);
-}
-
-int BackupStorage::_mkpath() const
-{
-    if (!QDir(QLatin1String(kNorMount)).exists()) {
-        printDbg("SPI NOR partition %s not mounted\n", kNorDevice);
-        return StorageBackupNotMounted;
-    }
-    return _mkpathUnder(QLatin1String(kNorMount));
-}
-
-void BackupStorage::_cleanup() const
-{
-    QStringList names;
-    _listAll(names);
-    for (const QString& name : names) {
+    const QStringList listed = files;
+    for (const QString& name : listed) {
         if (name == QLatin1String(kCrcName) || !name.startsWith(QLatin1Char('.')))
             continue;
         printDbg("Recovering %s...\n", _local(m_path).constData());
@@ -45,17 +28,18 @@ void BackupStorage::_cleanup() const
         // medium: a cut between the two must never leave the content file
         // (perhaps empty, which the CRC cannot see) without its marker.
         const QString content = name.mid(1);
-        if ((_unlink(content) || lookup(content) == Absent) && _syncDirectory())
-            _unlink(name);
+        if ((_unlink(content) || lookup(content) == Absent) && _syncDirectory()) {
+            files.removeOne(content);
+            if (_unlink(name))
+                files.removeOne(name);
+        }
     }
     _syncDirectory();
 }
 
-int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) const
+int BackupStorage::_mark(const QString& name) const
 {
-    // The marker must be on the medium before the content file changes. A
-    // full partition met before the content is opened leaves the directory
-    // as it was.
+    // A full partition met here leaves the directory as it was.
     const QString marker = Marker(name);
     const int markerFd = _create(marker);
     if (markerFd < 0) {
@@ -70,7 +54,16 @@ int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) c
         _unlink(marker);
         return StorageOpenFailed;
     }
+    return StorageOk;
+}
 
+int BackupStorage::_put(const QString& name, const QByteArray& bytes) const
+{
+    // The marker must be on the medium before the content file changes.
+    int result = _mark(name);
+    if (result != StorageOk)
+        return result;
+    const QString marker = Marker(name);
     const int file = _create(name);
     if (file < 0) {
         const int error = errno;
@@ -79,7 +72,6 @@ int BackupStorage::_writeContent(const QString& name, const QByteArray& bytes) c
             _noteIfFull(error);
         return StorageOpenFailed;
     }
-    int result = StorageOk;
     if (!_writeDurably(file, bytes)) {
         printErr("Error writing file %s\n", _local(name).constData());
         result = StorageShortWrite;

@@ -56,40 +56,49 @@ int Cipher(bool encrypt, const QByteArray& key, const QByteArray& input, QByteAr
     return 0;
 }
 
-// Opens a key directory. An empty key file (a write cut short: the ".CRC",
-// over the concatenated contents, cannot see it) makes the directory
-// damaged, never a user without a key.
-int OpenKeyDirectory(const FileStorageWithCRC& store)
+// What makes the destination copy hold the source's key files: each one it
+// lacks or holds otherwise, in order, then the removal of those the source
+// lacks. 0 or the code of the failing read.
+int Differences(const FileStorageWithCRC& source, const QStringList& sourceFiles,
+                const FileStorageWithCRC& destination, const QStringList& destinationFiles,
+                StorageBatch& changes)
 {
-    int result = store.init();
-    QStringList names;
-    if (result == StorageOk)
-        result = store.list(kKeyPattern, names);
-    for (int i = 0; result == StorageOk && i < names.size(); ++i) {
-        QByteArray record;
-        result = store.read(names.at(i), record);
-        if (result == StorageEmptyRead) {
-            Logger::printErr("%s: storage damaged!\n", store.getPath().toLocal8Bit().constData());
-            store.clean();
-            return StorageDamaged;
+    for (const QString& name : sourceFiles) {
+        QByteArray content;
+        int result = source.read(name, content);
+        if (result != StorageOk)
+            return result;
+        if (destinationFiles.contains(name)) {
+            // An empty destination file merely differs: it is rewritten.
+            QByteArray present;
+            result = destination.read(name, present);
+            if (result != StorageOk && result != StorageEmptyRead)
+                return result;
+            if (present == content)
+                continue;
         }
+        changes.put(name, content);
     }
-    return result;
+    for (const QString& name : destinationFiles) {
+        if (!sourceFiles.contains(name))
+            changes.remove(name);
+    }
+    return StorageOk;
 }
 
 }  // namespace
 
 EphemeralKeys::EphemeralKeys()
     : m_key(static_cast<int>(CryptoUtils::kKeyRecordLength), '\0'),
-      m_primary(QStringLiteral("/vyrna/.ephKeys")),
-      m_backup(QStringLiteral("/vyrna/.backup"))
+      m_primary(kDataPartition, QStringLiteral("/vyrna/.ephKeys")),
+      m_backup(kBackupPartition, QStringLiteral("/vyrna/.backup"))
 {
 }
 
 int EphemeralKeys::init()
 {
-    int primary = OpenKeyDirectory(m_primary);
-    int backup = OpenKeyDirectory(m_backup);
+    int primary = m_primary.init();
+    int backup = m_backup.init();
 
     if (primary == StorageOk && backup == StorageOk) {
         // A backup without keys beside a primary with keys was wiped, or lost
@@ -126,38 +135,15 @@ int EphemeralKeys::_sync(bool fromBackup)
     if (result != StorageOk)
         return ConvertExitCode(result);
 
-    // The destination's ".CRC" is sealed once, after the last change: a crash
-    // before then leaves the destination damaged, never intact with part of
-    // the keys, so the next start repairs it again from the same source.
-    bool changed = false;
-    for (const QString& name : sourceFiles) {
-        QByteArray content;
-        result = source.read(name, content);
-        if (result != StorageOk)
-            return ConvertExitCode(result);
-        if (destinationFiles.contains(name)) {
-            // An empty destination file merely differs: it is rewritten.
-            QByteArray present;
-            result = destination.read(name, present);
-            if (result != StorageOk && result != StorageEmptyRead)
-                return ConvertExitCode(result);
-            if (present == content)
-                continue;
-        }
-        result = destination._writeContent(name, content);
-        if (result != StorageOk)
-            return ConvertExitCode(result);
-        changed = true;
-    }
-    for (const QString& name : destinationFiles) {
-        if (sourceFiles.contains(name))
-            continue;
-        result = destination.FileStorage::remove(name);
-        if (result != StorageOk)
-            return ConvertExitCode(result);
-        changed = true;
-    }
-    return changed ? ConvertExitCode(destination._refreshCRC()) : 0;
+    // One batch, so the destination's ".CRC" is sealed once, after the last
+    // change: a crash before then leaves the destination damaged, never
+    // intact with part of the keys, and the next start repairs it again
+    // from the same source.
+    StorageBatch changes;
+    result = Differences(source, sourceFiles, destination, destinationFiles, changes);
+    if (result == StorageOk)
+        result = destination.apply(changes);
+    return ConvertExitCode(result);
 }
 
 int EphemeralKeys::updateKey(unsigned int uid)

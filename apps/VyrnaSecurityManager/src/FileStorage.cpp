@@ -15,10 +15,15 @@
 
 #include "Logger.h"
 
+using Logger::printDbg;
 using Logger::printErr;
 using Logger::printJournal;
 
 bool FileStorage::m_refusedForSpace = false;
+
+const Partition kDataPartition = {"/mnt/DATA", "/dev/mmcblk1p4", "MMC", StorageDataNotMounted, false};
+const Partition kBackupPartition = {"/mnt/NOR6", "/dev/mtdblock6", "SPI NOR",
+                                    StorageBackupNotMounted, true};
 
 namespace {
 
@@ -76,6 +81,19 @@ int OpenBelow(const QByteArray& mount, const QByteArray& below, bool create)
     return directory;
 }
 
+// The kind of a directory entry (DT_REG, DT_DIR, anything else a stray),
+// asked of the file system when the listing does not tell: DT_UNKNOWN for
+// an entry gone meanwhile, -1 when it cannot be told.
+int EntryType(DIR* dir, const dirent* entry)
+{
+    if (entry->d_type != DT_UNKNOWN)
+        return entry->d_type;
+    struct stat status;
+    if (fstatat(dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? DT_UNKNOWN : -1;
+    return S_ISREG(status.st_mode) ? DT_REG : S_ISDIR(status.st_mode) ? DT_DIR : DT_LNK;
+}
+
 // The entries of an open directory, each list sorted by name character by
 // character (not by locale): its regular files and, when asked, its strays,
 // the entries that are neither regular files nor directories. False when
@@ -94,31 +112,18 @@ bool ListEntries(int directory, QStringList& regular, QStringList* strays)
         return false;
     }
     bool complete = true;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(dir);
-        if (entry == nullptr) {
-            complete = errno == 0;
-            break;
-        }
+    errno = 0;
+    for (const dirent* entry; complete && (entry = readdir(dir)) != nullptr; errno = 0) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat status;
-            if (fstatat(dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT)
-                    continue;
-                complete = false;
-                break;
-            }
-            type = S_ISREG(status.st_mode) ? DT_REG : S_ISDIR(status.st_mode) ? DT_DIR : DT_LNK;
-        }
+        const int type = EntryType(dir, entry);
+        complete = type >= 0;
         if (type == DT_REG)
             regular.append(QFile::decodeName(entry->d_name));
-        else if (type != DT_DIR && strays != nullptr)
+        else if (type > 0 && type != DT_DIR && strays != nullptr)
             strays->append(QFile::decodeName(entry->d_name));
     }
+    complete = complete && errno == 0;
     closedir(dir);
     std::sort(regular.begin(), regular.end());
     if (strays != nullptr)
@@ -126,20 +131,28 @@ bool ListEntries(int directory, QStringList& regular, QStringList* strays)
     return complete;
 }
 
+// The file as its size said when it was opened: the stores' files change
+// only through this process, so what follows that size is nobody's. One
+// read for most files, none for an empty one.
 bool ReadToEnd(int fd, QByteArray& bytes, qint64 expected)
 {
     bytes.clear();
-    bytes.reserve(static_cast<int>(std::min<qint64>(expected, 1 << 20)) + 1);
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (expected <= 0 || expected > (1 << 30))
+        return expected == 0;
+    bytes.resize(static_cast<int>(expected));
+    int done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got =
+            ::read(fd, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
         if (got == 0)
-            return true;
+            break;
         if (got < 0 && errno != EINTR)
             return false;
         if (got > 0)
-            bytes.append(buffer, static_cast<int>(got));
+            done += static_cast<int>(got);
     }
+    bytes.truncate(done);
+    return true;
 }
 
 QString TemporaryName(const QString& name)
@@ -159,8 +172,8 @@ QByteArray FileStorage::_local(const QString& text)
     return QFile::encodeName(text);
 }
 
-FileStorage::FileStorage(const QString& dir)
-    : m_path(QLatin1String(kDataMount) + dir), m_mount(QLatin1String(kDataMount))
+FileStorage::FileStorage(const Partition& partition, const QString& dir)
+    : m_path(QLatin1String(partition.mount) + dir), m_partition(&partition)
 {
 }
 
@@ -179,33 +192,83 @@ void FileStorage::_adopt(int fd) const
 
 int FileStorage::_directory() const
 {
-    if (m_dirFd < 0 && !m_mount.isEmpty() && m_path.startsWith(m_mount))
-        m_dirFd = OpenBelow(_local(m_mount), _local(m_path.mid(m_mount.size())), false);
+    if (m_dirFd < 0 && m_partition != nullptr) {
+        const QByteArray mount(m_partition->mount);
+        m_dirFd = OpenBelow(mount, _local(m_path).mid(mount.size()), false);
+    }
     return m_dirFd;
 }
 
 int FileStorage::init() const
 {
+    QStringList content;
+    return open(QStringLiteral("*"), content);
+}
+
+int FileStorage::open(const QString& pattern, QStringList& content) const
+{
+    QStringList files;
+    const int result = _open(files);
+    content = result == StorageOk ? _matching(files, pattern) : QStringList();
+    return result;
+}
+
+int FileStorage::_open(QStringList& files) const
+{
+    files.clear();
     int result = _mkpath();
     if (result != StorageOk)
         return result;
-    _removeStrays();
-    _cleanup();
+    // Whatever put them there, following the strays could read or destroy
+    // what they point to, and their names would block the store's own files.
+    QStringList strays;
+    const bool complete = ListEntries(_directory(), files, &strays);
+    for (const QString& name : strays) {
+        printErr("Removing %s: not a regular file\n", _local(_fullName(name)).constData());
+        _unlink(name);
+    }
+    if (!strays.isEmpty())
+        _syncDirectory();
+    if (!complete) {
+        files.clear();
+        printErr("Error reading directory %s\n", _local(m_path).constData());
+        return StorageOpenFailed;
+    }
+    _cleanup(files);
     return StorageOk;
+}
+
+QStringList FileStorage::_matching(const QStringList& files, const QString& pattern)
+{
+    // The stores' patterns are "*" and "*.suffix": a comparison of the end
+    // is enough for them, and much cheaper over thousands of names.
+    const QString suffix = pattern.mid(1);
+    const bool plain = pattern.startsWith(QLatin1Char('*')) && !suffix.contains(QLatin1Char('*'))
+                       && !suffix.contains(QLatin1Char('?')) && !suffix.contains(QLatin1Char('['));
+    const QRegExp wildcard(plain ? QString() : pattern, Qt::CaseInsensitive, QRegExp::Wildcard);
+    QStringList names;
+    for (const QString& name : files) {
+        if (name.startsWith(QLatin1Char('.')))
+            continue;
+        if (plain ? name.endsWith(suffix, Qt::CaseInsensitive) : wildcard.exactMatch(name))
+            names.append(name);
+    }
+    return names;
 }
 
 int FileStorage::_mkpath() const
 {
-    if (!QDir(QLatin1String(kDataMount)).exists()) {
-        printErr("MMC partition %s not mounted\n", kDataDevice);
-        return StorageDataNotMounted;
+    if (m_partition == nullptr)
+        return StorageNoDirectory;
+    if (!QDir(QLatin1String(m_partition->mount)).exists()) {
+        if (m_partition->quiet)
+            printDbg("%s partition %s not mounted\n", m_partition->medium, m_partition->device);
+        else
+            printErr("%s partition %s not mounted\n", m_partition->medium, m_partition->device);
+        return m_partition->notMounted;
     }
-    return _mkpathUnder(QLatin1String(kDataMount));
-}
-
-int FileStorage::_mkpathUnder(const QString& mountPoint) const
-{
-    const int fd = OpenBelow(_local(mountPoint), _local(m_path.mid(mountPoint.size())), true);
+    const QByteArray mount(m_partition->mount);
+    const int fd = OpenBelow(mount, _local(m_path).mid(mount.size()), true);
     _adopt(fd);
     if (fd < 0) {
         printErr("Error creating path %s\n", _local(m_path).constData());
@@ -214,32 +277,16 @@ int FileStorage::_mkpathUnder(const QString& mountPoint) const
     return StorageOk;
 }
 
-void FileStorage::_removeStrays() const
+void FileStorage::_cleanup(QStringList& files) const
 {
-    // Whatever put them there, following them could read or destroy what
-    // they point to, and their names would block the store's own files.
-    QStringList regular, strays;
-    ListEntries(_directory(), regular, &strays);
-    for (const QString& name : strays) {
-        printErr("Removing %s: not a regular file\n", _local(_fullName(name)).constData());
-        _unlink(name);
+    QStringList left;
+    for (const QString& name : files) {
+        if (!IsTemporary(name) || !_unlink(name))
+            left.append(name);
     }
-    if (!strays.isEmpty())
+    if (left.size() != files.size())
         _syncDirectory();
-}
-
-void FileStorage::_cleanup() const
-{
-    QStringList names;
-    if (_listAll(names) != StorageOk)
-        return;
-    bool removed = false;
-    for (const QString& name : names) {
-        if (IsTemporary(name))
-            removed = _unlink(name) || removed;
-    }
-    if (removed)
-        _syncDirectory();
+    files = left;
 }
 
 int FileStorage::_create(const QString& name) const
@@ -282,7 +329,34 @@ bool FileStorage::space(struct statvfs& figures) const
     return fstatvfs(_directory(), &figures) == 0;
 }
 
+int FileStorage::apply(const StorageBatch& batch) const
+{
+    if (batch.isEmpty())
+        return StorageOk;
+    for (const StorageBatch::Change& change : batch.changes()) {
+        const int result = change.removal ? _remove(change.name) : _put(change.name, change.bytes);
+        if (result != StorageOk)
+            return result;
+    }
+    return _seal();
+}
+
 int FileStorage::write(const QString& name, const QByteArray& bytes) const
+{
+    return apply(StorageBatch().put(name, bytes));
+}
+
+int FileStorage::remove(const QString& name) const
+{
+    return apply(StorageBatch().remove(name));
+}
+
+int FileStorage::_seal() const
+{
+    return StorageOk;
+}
+
+int FileStorage::_put(const QString& name, const QByteArray& bytes) const
 {
     // The old content stays in place until the new one is complete on the
     // medium; the rename then swaps them in one step. A name that cannot
@@ -304,7 +378,7 @@ int FileStorage::write(const QString& name, const QByteArray& bytes) const
     }
     if (!opened) {
         printErr("Error opening file %s\n", _local(name).constData());
-        printJournal("Error writing on partition %s\n", kDataDevice);
+        printJournal("Error writing on partition %s\n", kDataPartition.device);
     } else if (!written || !_syncDirectory()) {
         printErr("Error writing file %s\n", _local(name).constData());
     } else {
@@ -315,7 +389,16 @@ int FileStorage::write(const QString& name, const QByteArray& bytes) const
     return opened ? StorageShortWrite : StorageOpenFailed;
 }
 
-int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
+int FileStorage::_remove(const QString& name) const
+{
+    if (!_unlink(name) || !_syncDirectory()) {
+        printErr("Error removing file %s\n", _local(name).constData());
+        return StorageRemoveFailed;
+    }
+    return StorageOk;
+}
+
+int FileStorage::_openForReading(const QString& name, qint64& size) const
 {
     // Only a regular file is read: a device or a pipe that took a store
     // file's name must not block or feed the service.
@@ -326,13 +409,41 @@ int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
         if (fd >= 0)
             close(fd);
         printErr("Error opening file %s\n", _local(name).constData());
-        return StorageOpenFailed;
+        return -1;
     }
-    const bool complete = ReadToEnd(fd, bytes, status.st_size);
+    size = status.st_size;
+    return fd;
+}
+
+int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
+{
+    qint64 size = 0;
+    const int fd = _openForReading(name, size);
+    if (fd < 0)
+        return StorageOpenFailed;
+    const bool complete = ReadToEnd(fd, bytes, size);
     close(fd);
     if (!complete) {
         printErr("Error reading file %s\n", _local(name).constData());
         return StorageOpenFailed;
+    }
+    return StorageOk;
+}
+
+int FileStorage::peek(const QString& name, int length, QByteArray& head, qint64& size) const
+{
+    const int fd = _openForReading(name, size);
+    if (fd < 0)
+        return StorageOpenFailed;
+    const bool complete = ReadToEnd(fd, head, std::min<qint64>(size, length));
+    close(fd);
+    if (!complete) {
+        printErr("Error reading file %s\n", _local(name).constData());
+        return StorageOpenFailed;
+    }
+    if (size == 0) {
+        printErr("Error reading file %s\n", _local(name).constData());
+        return StorageEmptyRead;
     }
     return StorageOk;
 }
@@ -345,15 +456,6 @@ int FileStorage::read(const QString& name, QByteArray& bytes) const
     if (bytes.isEmpty()) {
         printErr("Error reading file %s\n", _local(name).constData());
         return StorageEmptyRead;
-    }
-    return StorageOk;
-}
-
-int FileStorage::remove(const QString& name) const
-{
-    if (!_unlink(name) || !_syncDirectory()) {
-        printErr("Error removing file %s\n", _local(name).constData());
-        return StorageRemoveFailed;
     }
     return StorageOk;
 }
@@ -375,14 +477,8 @@ FileStorage::Presence FileStorage::lookup(const QString& name) const
 int FileStorage::list(const QString& pattern, QStringList& names) const
 {
     QStringList all;
-    int result = _listAll(all);
-    names.clear();
-    const QRegExp wildcard(pattern, Qt::CaseInsensitive, QRegExp::Wildcard);
-    const QRegExp visible(QStringLiteral("^[^\\.].*$"), Qt::CaseSensitive);
-    for (const QString& name : all) {
-        if (wildcard.exactMatch(name) && visible.exactMatch(name))
-            names.append(name);
-    }
+    const int result = _listAll(all);
+    names = _matching(all, pattern);
     return result;
 }
 

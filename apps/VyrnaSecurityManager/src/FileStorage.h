@@ -5,17 +5,22 @@
 // through a temporary beside it, so a crash leaves its old or its new
 // content, never a mix.
 //
-// The directory is opened once, one component at a time below its mount
-// point, never through a link, and must belong to the service's own user;
-// it is kept 0700 and its files are created 0600. Every file is reached
-// relative to that open directory without following links: a link or any
-// other entry that is not a regular file is never content, never opened
-// for its target, and removed when the directory is opened.
+// Changes go through one entry, apply: a batch of replacements and removals
+// made in order, then sealed once (a derived store brings what guards the
+// directory up to date there). write and remove are batches of one.
+//
+// The directory is opened once, one component at a time below its
+// partition's mount point, never through a link, and must belong to the
+// service's own user; it is kept 0700 and its files are created 0600. Every
+// file is reached relative to that open directory without following links:
+// a link or any other entry that is not a regular file is never content,
+// never opened for its target, and removed when the directory is opened.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 struct statvfs;
 
@@ -31,27 +36,79 @@ enum StorageResult {
     StorageBackupNotMounted = 8
 };
 
+// A partition that holds store directories: where it is mounted, the
+// device that messages name, and how a missing mount point is reported.
+struct Partition {
+    const char* mount;
+    const char* device;
+    const char* medium;  // as the not-mounted message names it
+    int notMounted;      // the storage code of a missing mount point
+    bool quiet;          // a missing mount point is only a debug line
+};
+
+// The data card (items, primary key copy) and the SPI NOR flash (backup key copy).
+extern const Partition kDataPartition;
+extern const Partition kBackupPartition;
+
+// Changes to the files of one directory, in the order they are to be made.
+class StorageBatch {
+public:
+    struct Change {
+        QString name;
+        QByteArray bytes;
+        bool removal;
+    };
+
+    // The file gets these bytes (created, or replaced whole).
+    StorageBatch& put(const QString& name, const QByteArray& bytes)
+    {
+        m_changes.append(Change{name, bytes, false});
+        return *this;
+    }
+    StorageBatch& remove(const QString& name)
+    {
+        m_changes.append(Change{name, QByteArray(), true});
+        return *this;
+    }
+    bool isEmpty() const { return m_changes.isEmpty(); }
+    const QVector<Change>& changes() const { return m_changes; }
+
+private:
+    QVector<Change> m_changes;
+};
+
 class FileStorage {
 public:
     // Whether a regular file is there; Unknown when the medium cannot tell.
     enum Presence { Absent, Present, Unknown };
 
+    // A store without a directory: every operation fails.
     FileStorage() = default;
-    // dir starts with "/" and lies on the data partition.
-    explicit FileStorage(const QString& dir);
+    // dir starts with "/" and lies below the partition's mount point.
+    FileStorage(const Partition& partition, const QString& dir);
     ~FileStorage();
     FileStorage(const FileStorage&) = delete;
     FileStorage& operator=(const FileStorage&) = delete;
 
-    // Slots: derived stores replace these.
+    // Opens the directory, creating what is missing, and clears what a crash
+    // or another program left in it.
     virtual int init() const;
-    virtual int write(const QString& name, const QByteArray& bytes) const;
-    virtual int remove(const QString& name) const;
-    // Removes the temporaries of writes that a crash cut short.
-    virtual void _cleanup() const;
-    virtual int _mkpath() const;
+    // As init, and gives the content files matching the wildcard pattern (as
+    // list does), read from the one listing that opening needs.
+    int open(const QString& pattern, QStringList& content) const;
+
+    // Makes the batch's changes in order, each on the medium before the
+    // next, then seals the directory once. The first failure ends the batch
+    // unsealed with its code: what was done before stays. An empty batch
+    // changes and seals nothing.
+    int apply(const StorageBatch& batch) const;
+    int write(const QString& name, const QByteArray& bytes) const;
+    int remove(const QString& name) const;
 
     int read(const QString& name, QByteArray& bytes) const;
+    // The first length bytes of a file (fewer if it is shorter) and its
+    // whole size; codes and messages as read.
+    int peek(const QString& name, int length, QByteArray& head, qint64& size) const;
     bool exists(const QString& name) const;
     Presence lookup(const QString& name) const;
     // Regular files matching the wildcard, in name order, never hidden ones;
@@ -73,20 +130,34 @@ public:
     static void noteRefusedForSpace() { m_refusedForSpace = true; }
 
 protected:
-    static constexpr char kDataMount[] = "/mnt/DATA";
-    static constexpr char kDataDevice[] = "/dev/mmcblk1p4";
+    // The steps of a batch. _put makes one file hold the bytes and _remove
+    // deletes one, each flushed with its directory entry; _seal runs once
+    // after the last change of a batch.
+    virtual int _put(const QString& name, const QByteArray& bytes) const;
+    virtual int _remove(const QString& name) const;
+    virtual int _seal() const;
+    // Undoes the changes that a crash cut short, given every regular file of
+    // the directory (hidden ones too, in name order); the names it removes
+    // leave the list.
+    virtual void _cleanup(QStringList& files) const;
 
+    // Opens the directory as init does; every regular file left after the
+    // clean-up, hidden ones too, in name order.
+    int _open(QStringList& files) const;
+    // The names that list would give for the pattern.
+    static QStringList _matching(const QStringList& files, const QString& pattern);
     QString _fullName(const QString& name) const { return m_path + QLatin1Char('/') + name; }
     // A name or path as the file system and the messages take it.
     static QByteArray _local(const QString& text);
-    // Opens the directory below mountPoint, creating what is missing; 0 or 1.
-    int _mkpathUnder(const QString& mountPoint) const;
     // Makes the directory's entries (created, replaced, removed) durable.
     bool _syncDirectory() const;
     // Every regular file, hidden ones included, in name order; 0 or 2.
     int _listAll(QStringList& names) const;
     // The whole file, empty or not; 0 or 2.
     int _readAll(const QString& name, QByteArray& bytes) const;
+    // A regular file of the directory opened for reading, and its size; -1
+    // (reported) if it cannot be.
+    int _openForReading(const QString& name, qint64& size) const;
     // Creates or truncates a file of the directory, 0600, for writing; its
     // descriptor, or -1 with errno set.
     int _create(const QString& name) const;
@@ -98,15 +169,16 @@ protected:
     static void _noteIfFull(int error);
 
     QString m_path;
-    QString m_mount;  // the mount point the path lies under
 
 private:
+    // Opens the directory below the partition's mount point, creating what
+    // is missing; 0, 1 or the partition's not-mounted code.
+    int _mkpath() const;
     // The open directory, opened (not created) on first use; -1 if it cannot be.
     int _directory() const;
-    // Removes the entries that are neither regular files nor directories.
-    void _removeStrays() const;
     void _adopt(int fd) const;
 
+    const Partition* m_partition = nullptr;
     mutable int m_dirFd = -1;
     static bool m_refusedForSpace;
 };

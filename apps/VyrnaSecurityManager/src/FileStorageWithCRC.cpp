@@ -19,37 +19,24 @@ const QString kAll = QStringLiteral("*");
 
 int FileStorageWithCRC::init() const
 {
-    int result = FileStorage::init();
-    if (result != StorageOk)
-        return result;
-
     // A file that cannot be read now is a failure of this start, not damage:
     // the next start tries again and finds the contents as they were.
-    QStringList content;
-    result = list(kAll, content);
+    QStringList files;
+    int result = _open(files);
     if (result != StorageOk)
         return result;
-    const Presence crcFile = lookup(QLatin1String(kCrcName));
-    if (crcFile == Unknown) {
-        printErr("Error opening %s\n", _local(_crcPath()).constData());
-        return StorageOpenFailed;
-    }
-    if (crcFile == Absent && content.isEmpty()) {
+    const QStringList content = _matching(files, kAll);
+    if (!files.contains(QLatin1String(kCrcName)) && content.isEmpty()) {
         // A new directory: whatever hidden files it holds cannot be trusted.
         clean();
         return StorageOk;
     }
-    if (crcFile == Present) {
-        QByteArray text;
-        unsigned int actual = 0;
-        result = _readAll(QLatin1String(kCrcName), text);
-        if (result == StorageOk)
-            result = _computeCRC(actual);
+    bool matches = false;
+    if (files.contains(QLatin1String(kCrcName))) {
+        result = _vouches(content, matches);
         if (result != StorageOk)
             return result;
-        bool parsed = false;
-        const unsigned int stored = text.toUInt(&parsed, 16);
-        if (parsed && stored == actual)
+        if (matches)
             return StorageOk;
     }
     printErr("%s: storage damaged!\n", _local(m_path).constData());
@@ -57,50 +44,36 @@ int FileStorageWithCRC::init() const
     return StorageDamaged;
 }
 
+int FileStorageWithCRC::_vouches(const QStringList& content, bool& matches) const
+{
+    QByteArray text;
+    unsigned int actual = 0;
+    bool anyEmpty = false;
+    int result = _readAll(QLatin1String(kCrcName), text);
+    if (result == StorageOk)
+        result = _computeCRC(content, actual, &anyEmpty);
+    bool parsed = false;
+    matches = result == StorageOk && text.toUInt(&parsed, 16) == actual && parsed && !anyEmpty;
+    return result;
+}
+
 bool FileStorageWithCRC::intact() const
 {
-    QStringList all, content;
-    if (_listAll(all) != StorageOk || list(kAll, content) != StorageOk)
+    QStringList all;
+    if (_listAll(all) != StorageOk)
         return false;
     for (const QString& name : all) {
         if (name.startsWith(QLatin1Char('.')) && name != QLatin1String(kCrcName))
             return false;
     }
+    const QStringList content = _matching(all, kAll);
     if (!all.contains(QLatin1String(kCrcName)))
         return content.isEmpty();
-    QByteArray text;
-    unsigned int actual = 0;
-    if (_readAll(QLatin1String(kCrcName), text) != StorageOk || _computeCRC(actual) != StorageOk)
-        return false;
-    bool parsed = false;
-    return text.toUInt(&parsed, 16) == actual && parsed;
+    bool matches = false;
+    return _vouches(content, matches) == StorageOk && matches;
 }
 
-int FileStorageWithCRC::_writeContent(const QString& name, const QByteArray& bytes) const
-{
-    return FileStorage::write(name, bytes);
-}
-
-int FileStorageWithCRC::write(const QString& name, const QByteArray& bytes) const
-{
-    int result = _writeContent(name, bytes);
-    if (result != StorageOk)
-        return result;
-    result = _updateCRC();
-    if (result != StorageOk)
-        printErr("Error updating %s\n", _local(_crcPath()).constData());
-    return result;
-}
-
-int FileStorageWithCRC::remove(const QString& name) const
-{
-    int result = FileStorage::remove(name);
-    if (result != StorageOk)
-        return result;
-    return _refreshCRC();
-}
-
-int FileStorageWithCRC::_refreshCRC() const
+int FileStorageWithCRC::_seal() const
 {
     QStringList content;
     int result = list(kAll, content);
@@ -115,24 +88,25 @@ int FileStorageWithCRC::_refreshCRC() const
         return StorageOk;
     }
     if (result == StorageOk)
-        result = _updateCRC();
+        result = _updateCRC(content);
     if (result != StorageOk)
         printErr("Error updating %s\n", _local(_crcPath()).constData());
     return result;
 }
 
-int FileStorageWithCRC::_computeCRC(unsigned int& crc) const
+int FileStorageWithCRC::_computeCRC(const QStringList& content, unsigned int& crc,
+                                    bool* anyEmpty) const
 {
-    QStringList names;
-    int result = list(kAll, names);
     QByteArray contents;
-    for (int i = 0; result == StorageOk && i < names.size(); ++i) {
+    for (const QString& name : content) {
         QByteArray bytes;
-        result = _readAll(names.at(i), bytes);
+        const int result = _readAll(name, bytes);
+        if (result != StorageOk)
+            return result;
+        if (bytes.isEmpty() && anyEmpty != nullptr)
+            *anyEmpty = true;
         contents.append(bytes);
     }
-    if (result != StorageOk)
-        return result;
     crc = CryptoUtils::crc32(reinterpret_cast<const unsigned char*>(contents.constData()),
                              static_cast<unsigned>(contents.size()));
     return StorageOk;
@@ -140,23 +114,26 @@ int FileStorageWithCRC::_computeCRC(unsigned int& crc) const
 
 unsigned int FileStorageWithCRC::_getCRC() const
 {
+    QStringList content;
     unsigned int crc = 0;
-    return _computeCRC(crc) == StorageOk ? crc : 0;
+    if (list(kAll, content) != StorageOk || _computeCRC(content, crc) != StorageOk)
+        return 0;
+    return crc;
 }
 
-int FileStorageWithCRC::_updateCRC() const
+int FileStorageWithCRC::_updateCRC(const QStringList& content) const
 {
     printDbg("Updating %s...\n", _local(_crcPath()).constData());
     // Computed first: a content file that cannot be read must not leave a
     // ".CRC" that vouches for what was not read.
     unsigned int crc = 0;
-    int result = _computeCRC(crc);
+    int result = _computeCRC(content, crc);
     if (result != StorageOk)
         return result;
     const int crcFile = _create(QLatin1String(kCrcName));
     if (crcFile < 0) {
         printErr("Error opening %s\n", _local(_crcPath()).constData());
-        printJournal("Error writing on partition %s\n", kDataDevice);
+        printJournal("Error writing on partition %s\n", kDataPartition.device);
         return StorageOpenFailed;
     }
     const bool written = _writeDurably(crcFile, QByteArray::number(crc, 16).toUpper());

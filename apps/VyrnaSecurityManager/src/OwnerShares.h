@@ -8,7 +8,7 @@
 // (decimal, with an optional K, M or G suffix for powers of 1024).
 #pragma once
 
-#include <QMap>
+#include <QHash>
 #include <QtGlobal>
 
 struct statvfs;
@@ -54,6 +54,6 @@ private:
     quint64 _blocks(quint64 fileBytes) const;
 
     Limits m_limits;
-    QMap<quint32, Held> m_held;     // token -> its owner and allocated bytes
-    QMap<quint32, Usage> m_owners;  // owner -> what its items take
+    QHash<quint32, Held> m_held;     // token -> its owner and allocated bytes
+    QHash<quint32, Usage> m_owners;  // owner -> what its items take
 };

@@ -61,13 +61,14 @@ QByteArray BuildHeader(const SecureStorage::DataAttributes& attributes)
 
 }  // namespace
 
-SecureStorage::SecureStorage() : m_storage(QStringLiteral("/vyrna/.secureStorage"))
+SecureStorage::SecureStorage() : m_storage(kDataPartition, QStringLiteral("/vyrna/.secureStorage"))
 {
 }
 
 int SecureStorage::init()
 {
-    int result = m_storage.init();
+    QStringList names;
+    int result = m_storage.open(QStringLiteral("*.data"), names);
     if (result != StorageOk)
         return ConvertExitCode(result);
 
@@ -80,33 +81,36 @@ int SecureStorage::init()
                      static_cast<unsigned long long>(limits.bytes),
                      static_cast<unsigned long long>(limits.reserveBytes));
 
-    QStringList names;
-    result = m_storage.list(QStringLiteral("*.data"), names);
-    if (result != StorageOk)
-        return ConvertExitCode(result);
+    m_index.reserve(names.size());
     for (const QString& name : names) {
-        // Only content proven malformed is deleted. A file that cannot be
-        // read now fails this start; the next start finds it as it was.
-        QByteArray content;
-        result = m_storage.read(name, content);
-        if (result != StorageOk && result != StorageEmptyRead)
+        result = _indexFile(name);
+        if (result != StorageOk)
             return ConvertExitCode(result);
-        bool usable = result == StorageOk && content.size() > kHeaderLength;
-        DataAttributes attributes{};
-        if (usable) {
-            attributes = ParseHeader(content);
-            // 0 is never an item's id, so a name or header holding it is no item.
-            usable = attributes.token != 0 && attributes.token == ExtractSecureToken(name);
-        }
-        if (!usable) {
-            result = m_storage.remove(name);
-            if (result != StorageOk)
-                return ConvertExitCode(result);
-            continue;
-        }
-        m_index.insert(attributes.token, attributes);
-        m_shares.track(attributes.token, attributes.owner, static_cast<quint64>(content.size()));
     }
+    return StorageOk;
+}
+
+int SecureStorage::_indexFile(const QString& name)
+{
+    // Only content proven malformed is deleted. A file that cannot be read
+    // now fails this start; the next start finds it as it was. The header
+    // and the size are all the index needs of the file.
+    QByteArray header;
+    qint64 size = 0;
+    const int result = m_storage.peek(name, kHeaderLength, header, size);
+    if (result != StorageOk && result != StorageEmptyRead)
+        return result;
+    bool usable = result == StorageOk && size > kHeaderLength && header.size() == kHeaderLength;
+    DataAttributes attributes{};
+    if (usable) {
+        attributes = ParseHeader(header);
+        // 0 is never an item's id, so a name or header holding it is no item.
+        usable = attributes.token != 0 && attributes.token == ExtractSecureToken(name);
+    }
+    if (!usable)
+        return m_storage.remove(name);
+    m_index.insert(attributes.token, attributes);
+    m_shares.track(attributes.token, attributes.owner, static_cast<quint64>(size));
     return StorageOk;
 }
 
@@ -174,13 +178,9 @@ int SecureStorage::clear(quint32 token)
     int result = m_storage.remove(GetDataFileName(token));
     if (result != StorageOk)
         return ConvertExitCode(result);
-    quint32 owner = m_index.take(token).owner;
+    const quint32 owner = m_index.take(token).owner;
     m_shares.forget(token);
-    for (const DataAttributes& attributes : m_index) {
-        if (attributes.owner == owner)
-            return StorageOk;
-    }
-    return LastOfOwner;
+    return m_shares.itemsOf(owner) == 0 ? static_cast<int>(LastOfOwner) : StorageOk;
 }
 
 void SecureStorage::clean()

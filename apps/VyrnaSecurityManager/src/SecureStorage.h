@@ -5,7 +5,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QMap>
+#include <QHash>
 
 #include "FileStorage.h"
 #include "OwnerShares.h"
@@ -43,7 +43,11 @@ public:
     void clean();
 
 private:
-    QMap<quint32, DataAttributes> m_index;
+    // Indexes one item file, or deletes it when it is proven malformed; a
+    // storage code.
+    int _indexFile(const QString& name);
+
+    QHash<quint32, DataAttributes> m_index;
     FileStorage m_storage;
     OwnerShares m_shares;
 };

@@ -77,10 +77,10 @@ int VyrnaSecurityManager::init()
         return 1;
     m_fdSock = zeldbus_getFdSock();
 
-    if (zeldbus_subscribeToMessage("com.zel.vyrna.StoreData", _serve<_storeData>) != 0
-        || zeldbus_subscribeToMessage("com.zel.vyrna.RetrieveData", _serve<_retrieveData>) != 0
-        || zeldbus_subscribeToMessage("com.zel.vyrna.ClearData", _serve<_clearData>) != 0)
-        return 1;
+    for (const Methods::Method& method : Methods::m_methods) {
+        if (zeldbus_subscribeToMessage(method.name, method.serve) != 0)
+            return 1;
+    }
     return 0;
 }
 
@@ -97,11 +97,4 @@ void VyrnaSecurityManager::run()
         if (select(m_fdSock + 1, &readable, nullptr, nullptr, nullptr) <= 0)
             return;
     }
-}
-
-void VyrnaSecurityManager::_replyMessage(int serial, Response response)
-{
-    zeldbus_replyMessage(serial, response.data(), response.size());
-    m_fatalError = response.status() == Response::Internal
-                   && !(FileStorage::refusedForSpace() && m_ephemeralKeys.settled());
 }

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "EphemeralKeys.h"
-#include "Response.h"
+#include "RequestHandlers.h"
 #include "SecureStorage.h"
 
 class VyrnaSecurityManager {
@@ -15,8 +15,8 @@ public:
     static VyrnaSecurityManager* getInstance();
     static void release();
 
-    // 0 when the stores are verified, the bus is connected and the three
-    // handlers are registered; 1 otherwise.
+    // 0 when the stores are verified, the bus is connected and the methods
+    // of the table are registered; 1 otherwise.
     int init();
     // Serves requests until a reply carried status 8 or select failed.
     void run();
@@ -27,26 +27,11 @@ private:
     VyrnaSecurityManager(const VyrnaSecurityManager&) = delete;
     VyrnaSecurityManager& operator=(const VyrnaSecurityManager&) = delete;
 
+    // The handlers reach the stores and the stop flag below.
+    friend class RequestHandlers<VyrnaSecurityManager>;
+    using Methods = RequestHandlers<VyrnaSecurityManager>;
+
     int _init();
-
-    using Handler = Response (*)(const unsigned char* request, int length, quint32 uid);
-
-    // The bus entry of a handler, and the one place that answers a call:
-    // each call gets exactly the one response its handler returns.
-    template <Handler handle>
-    static void _serve(int serial, unsigned char* request, int length, unsigned int uid)
-    {
-        FileStorage::resetRefusedForSpace();
-        _replyMessage(serial, handle(request, length, uid));
-    }
-    // Sends the response; an internal error (status 8) stops the loop,
-    // unless a full partition refused the change and left the stores as
-    // they were: a restart cannot make room.
-    static void _replyMessage(int serial, Response response);
-
-    static Response _storeData(const unsigned char* request, int length, quint32 uid);
-    static Response _retrieveData(const unsigned char* request, int length, quint32 uid);
-    static Response _clearData(const unsigned char* request, int length, quint32 uid);
 
     int m_fdSock = -1;
 

@@ -21,9 +21,9 @@ QByteArray Key(char fill)
 
 class FileStorageTest : public BoardTest {
 protected:
-    FileStorage plain{QStringLiteral("/vyrna/plain")};
-    FileStorageWithCRC guarded{QStringLiteral("/vyrna/guarded")};
-    BackupStorage mirror{QStringLiteral("/vyrna/mirror")};
+    FileStorage plain{kDataPartition, QStringLiteral("/vyrna/plain")};
+    FileStorageWithCRC guarded{kDataPartition, QStringLiteral("/vyrna/guarded")};
+    BackupStorage mirror{kBackupPartition, QStringLiteral("/vyrna/mirror")};
 };
 
 TEST_F(FileStorageTest, WriteReadRemoveAndTheirFailureCodes)
