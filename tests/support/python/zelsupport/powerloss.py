@@ -20,7 +20,10 @@ were before and the records, within a crash model:
                       REORDER_LOST of them lost.
 
 A cut lies anywhere in the operation's window; the card and the backup are
-cut at the same moment (the records share one clock). Each state is mounted,
+cut at the same moment (the records share one clock). Each recording is
+checked to hold every change: the logged writes rebuild the card as the run
+left it, the replayed calls the backup, and every flush of the card the
+service asked for is in the log before the call returned. Each state is mounted,
 which replays the ext4 journal, and checked with the faults tier's
 invariants through a real start of the service. A state whose files equal
 those of one already checked shares its result. With two cuts, the start
@@ -184,9 +187,32 @@ class PowerLoss(faults.Harness):
                 answer = self._call(*request)
             end = time.time_ns()
             self._stop_traced()
-        events = sorted(card.read_log(log) + calltrace.read(trace), key=lambda e: e.time)
+        writes, calls = card.read_log(log), calltrace.read(trace)
+        self.verify(base, backup, image, writes, calls, trace)
         image.unlink()
+        events = sorted(writes + calls, key=lambda e: e.time)
         return Recording(base, backup, events, begin, end, answer, answered)
+
+    def verify(self, base, backup, image, writes, calls, trace):
+        """The records hold every change of the run: the card image as it
+        was with every logged write is the card as the run left it, the
+        backup folder with every call replayed is the folder as the run
+        left it, and each flush the service asked of the card had reached
+        the log when it returned (cuts rest on that order)."""
+        rebuilt, folder = self.work / "rebuilt.img", self.work / "rebuilt.nor"
+        card.apply(base, [w for w in writes if not w.flush], rebuilt)
+        assert card.same_image(rebuilt, image), "the block log misses writes that reached the card"
+        rebuilt.unlink()
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.copytree(backup, folder, symlinks=True)
+        calltrace.replay(calls, folder)
+        assert card.tree_digest(folder).digest() == card.tree_digest(self.board.nor).digest(), \
+            "replaying the backup's calls does not give the folder the run left"
+        shutil.rmtree(folder)
+        for entry, done in calltrace.flushed(trace, card.DATA):
+            last = max((w.time for w in writes if not w.flush and w.time < done), default=None)
+            assert last is None or any(last <= w.time <= done for w in writes if w.flush), \
+                f"a flush of the card asked at {entry} returned before the log had one"
 
     def record_recovery(self, recording, state):
         """The start after the state: its card image and backup as the
@@ -233,7 +259,7 @@ class PowerLoss(faults.Harness):
         digest = f"{files}:{backup}:{state.answered}"
         if digest in self.results:
             return self.results[digest]
-        with card.mounted(image, self.board.data):
+        with card.mounted(image, self.board.data, settle=False):  # a new image each time
             problems = self.check(recording.answer if state.answered else None)
         self.results[digest] = Result(digest, problems, fresh=False)
         return Result(digest, problems, fresh=True)
