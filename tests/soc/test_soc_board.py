@@ -60,7 +60,7 @@ def test_eeprom_tools_answer_as_on_x86_64(case, images, image, name):
     ("restarted-after-8", "restarted"),
     ("restarted-after-kill", "restarted"),
     ("restarts", "2"),
-    ("data-full-restarted", "restarted"),
+    ("data-full-same-service", "serving"),
 ])
 def test_board_reports(case, name, expected):
     board = case(name)
@@ -100,7 +100,7 @@ def test_portcfg_drives_the_real_gpio_lines(case, tmp_path):
     ("exposure", 0, r"Overall exposure level for vyrna-security-manager.service: \d\.\d"),
     ("own-name-refused", 1, r"Access denied"),
     ("wdog-unprivileged", 1, r"\A\Z"),  # no word without the rights to /dev/mem
-    ("service-log", 0, r"Error writing file 00000300.data"),  # the full partition
+    ("service-log", 0, r"Secure storage store error 4"),  # the full partition
 ])
 def test_board_says(case, name, status, pattern):
     board = case(name)

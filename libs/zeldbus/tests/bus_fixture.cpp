@@ -10,6 +10,11 @@ std::vector<std::pair<int, int>> g_socketEvents;
 
 namespace {
 
+// How long a raw peer waits for its answer: a bound on a hang, not a timing
+// check. A 4 MiB array under qemu-arm and the sanitizers takes seconds on a
+// busy machine.
+constexpr int kAnswerWithinMs = 120000;
+
 void Record(int serial, unsigned char* data, int length, unsigned int uid)
 {
     Call call{serial, data == nullptr, {}, length, uid};
@@ -91,7 +96,7 @@ DBusPendingCall* RawPeer::send(const char* member, const std::vector<unsigned ch
                                  static_cast<int>(data->size()), DBUS_TYPE_INVALID);
     }
     DBusPendingCall* pending = nullptr;
-    dbus_connection_send_with_reply(m_connection, call, &pending, 10000);
+    dbus_connection_send_with_reply(m_connection, call, &pending, kAnswerWithinMs);
     dbus_connection_flush(m_connection);
     dbus_message_unref(call);
     return pending;
@@ -105,7 +110,7 @@ DBusMessage* RawPeer::answer(DBusPendingCall* pending)
         while (dbus_connection_dispatch(m_connection) == DBUS_DISPATCH_DATA_REMAINS) {
         }
         return dbus_pending_call_get_completed(pending) != 0;
-    });
+    }, kAnswerWithinMs);
     DBusMessage* reply = nullptr;
     if (dbus_pending_call_get_completed(pending))
         reply = dbus_pending_call_steal_reply(pending);
