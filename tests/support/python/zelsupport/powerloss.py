@@ -89,7 +89,26 @@ class Tally:
     states: int = 0          # crash states enumerated
     distinct: int = 0        # of them with files not seen before: service runs
     unmountable: int = 0
-    failed: list = field(default_factory=list)   # (state label, problems)
+    failed: list = field(default_factory=list)   # (state label, problems, kind)
+
+    def kinds(self):
+        counts = {}
+        for _, _, kind in self.failed:
+            counts[kind] = counts.get(kind, 0) + 1
+        return counts
+
+
+# What a failed state lost, from the start's own report and the checks.
+BOTH_DAMAGED = "both key copies damaged"
+ITEM_LOST = "an acknowledged item lost"
+
+
+def failure_kind(problems, stderr):
+    if all(f"{store}: storage damaged!" in stderr for store in (faults.KEYS, faults.BACKUP)):
+        return BOTH_DAMAGED
+    if any(p.startswith("item ") for p in problems):
+        return ITEM_LOST
+    return "other"
 
 
 def losing(indices, most):
@@ -261,8 +280,9 @@ class PowerLoss(faults.Harness):
             return self.results[digest]
         with card.mounted(image, self.board.data, settle=False):  # a new image each time
             problems = self.check(recording.answer if state.answered else None)
-        self.results[digest] = Result(digest, problems, fresh=False)
-        return Result(digest, problems, fresh=True)
+        kind = failure_kind(problems, self.board.stderr()) if problems else None
+        self.results[digest] = Result(digest, problems, fresh=False, kind=kind)
+        return Result(digest, problems, fresh=True, kind=kind)
 
     # --- enumeration --------------------------------------------------------
 
@@ -285,10 +305,10 @@ class PowerLoss(faults.Harness):
             tally.distinct += result.fresh
             if result.problems is None:
                 tally.unmountable += 1
-                tally.failed.append((label(recording, state), ["the card does not mount"]))
+                tally.failed.append((label(recording, state), ["the card does not mount"], "unmountable"))
                 continue
             if result.problems:
-                tally.failed.append((label(recording, state), result.problems))
+                tally.failed.append((label(recording, state), result.problems, result.kind))
             distinct.setdefault(result.digest, (state, result))
         return list(distinct.values())
 
@@ -298,6 +318,7 @@ class Result:
     digest: str
     problems: list      # None: the card does not mount
     fresh: bool         # checked now, not shared with an earlier state
+    kind: str = None    # of a failure
 
 
 def to_undo(recording, state):
@@ -368,10 +389,11 @@ def run_operation(root, operation, models=MODELS, limit=None, firsts=None, repor
         out[model.name] = (once, twice)
         for cuts, tally in (("1 cut", once), ("2 cuts", twice)):
             if tally is not None:
+                kinds = "".join(f"; {n} {kind}" for kind, n in sorted(tally.kinds().items()))
                 report(f"{operation.name:26s} {model.name:10s} {cuts:6s} {tally.states:6d} states "
                        f"{tally.distinct:5d} checked {tally.unmountable:4d} unmountable "
-                       f"{len(tally.failed):5d} failed")
-                for where, problems in tally.failed[:3]:
+                       f"{len(tally.failed):5d} failed{kinds}")
+                for where, problems, _ in tally.failed[:3]:
                     report(f"    {where}")
                     for problem in problems[:3]:
                         report(f"        {problem}")
