@@ -100,7 +100,7 @@ class Tally:
 
 # What a failed state lost, from the start's own report and the checks.
 BOTH_DAMAGED = "both key copies damaged"
-ITEM_LOST = "an acknowledged item lost"
+ITEM_LOST = "an acknowledged change lost"   # a stored value or a clear
 
 
 def failure_kind(problems, stderr):
