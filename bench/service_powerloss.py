@@ -4,7 +4,7 @@ every crash model (as root): the power-loss tier of the tests without its
 sample bound. Prints, per operation and model, the states enumerated once
 and twice cut, the service runs they needed (states with the same files
 share one), the states whose card does not mount and those that broke an
-invariant; at the end the totals and the time.
+invariant, by what they lost; at the end the totals and the time.
 
     bench/service_powerloss.py                        all operations and models
     bench/service_powerloss.py store-over lying       some of them
@@ -43,15 +43,18 @@ def main(names):
             for model, tallies in out.items():
                 for cuts, tally in zip(("1 cut", "2 cuts"), tallies):
                     if tally is not None:
-                        total = totals.setdefault((model, cuts), [0, 0, 0])
+                        total = totals.setdefault((model, cuts), [0, 0, 0, {}])
                         total[0] += tally.states
                         total[1] += tally.distinct
                         total[2] += len(tally.failed)
+                        for kind, n in tally.kinds().items():
+                            total[3][kind] = total[3].get(kind, 0) + n
             sys.stdout.flush()
     finally:
         shutil.rmtree(root, ignore_errors=True)
-    for (model, cuts), (states, runs, failed) in totals.items():
-        print(f"total {model:10s} {cuts:6s} {states:6d} states {runs:5d} service runs {failed:5d} failed")
+    for (model, cuts), (states, runs, failed, kinds) in totals.items():
+        print(f"total {model:10s} {cuts:6s} {states:6d} states {runs:5d} service runs {failed:5d} failed"
+              + "".join(f"; {n} {kind}" for kind, n in sorted(kinds.items())))
     print(f"{len(operations)} operations in {time.monotonic() - began:.0f} s")
     return 0
 

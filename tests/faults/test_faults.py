@@ -29,6 +29,25 @@ def test_every_sampled_fault_recovers(root, operation):
     assert not failed, "\n".join(lines)
 
 
+# Faults at one named call that the spread sample may miss, each of which
+# once stopped every later start: (operation, fault, call, its file).
+TARGETED = (
+    # A full backup partition while the new key is written into its file:
+    # the empty file, which the CRC cannot see, outlived its marker.
+    ("store-first-key", "enospc", "write", faults.BACKUP + "/2002.key"),
+)
+
+
+@pytest.mark.parametrize("name,kind,call,path", TARGETED, ids=lambda v: str(v).rpartition("/")[2])
+def test_every_targeted_fault_recovers(root, name, kind, call, path):
+    harness = faults.Harness(root, next(op for op in faults.OPERATIONS if op.name == name))
+    harness.prepare()
+    points = [p for p in harness.enumerate() if p.call == call and p.path == path]
+    assert points, f"no {call} on {path}"
+    outcome = harness.inject(points[0], kind)
+    assert not outcome.problems, outcome.problems
+
+
 def operation_kinds(operation):
     # Reading writes nothing, so a full partition cannot touch it.
     return faults.KINDS[:2] if operation.request and operation.request[0] == "RetrieveData" \

@@ -18,6 +18,7 @@ from . import paths
 # As the board's data partition (board/soc/boot: the same mke2fs defaults,
 # which give 1 KiB blocks at this size; mounted noatime as its fstab does).
 SIZE = 28 << 20
+DATA = "/mnt/DATA"
 MOUNT_OPTIONS = "noatime"
 RECORD = struct.Struct("<c3xIQQ")
 
@@ -45,9 +46,11 @@ def run(*args):
 
 
 @contextmanager
-def mounted(image, at):
+def mounted(image, at, settle=True):
     """The image's file system at the folder; yields False if it does not
-    mount (the card is then unusable for the service as for anybody)."""
+    mount (the card is then unusable for the service as for anybody). With
+    settle, returns only once the file system has let go of the image, so
+    that the image can be read or mounted again."""
     loop = run("losetup", "--show", "-f", str(image))
     assert loop.returncode == 0, loop.stderr
     device = loop.stdout.strip()
@@ -60,6 +63,18 @@ def mounted(image, at):
                 umount(at)
     finally:
         run("losetup", "-d", device)
+        if settle:
+            released(image)
+
+
+def released(image, timeout=30):
+    """Waits until no loop device holds the image. A mount namespace of a
+    sandbox that just ended can keep the file system alive after umount
+    here returned; until it lets go, the file system may still write."""
+    deadline = time.monotonic() + timeout
+    while run("losetup", "-j", str(image)).stdout.strip():
+        assert time.monotonic() < deadline, f"{image} is still held by a loop device"
+        time.sleep(0.05)
 
 
 def umount(at):
@@ -122,13 +137,24 @@ def apply(base, writes, image):
     return digest.hexdigest()
 
 
+def same_image(first, second):
+    """Whether two images hold the same bytes."""
+    with open(first, "rb") as a, open(second, "rb") as b:
+        while True:
+            block_a, block_b = a.read(1 << 20), b.read(1 << 20)
+            if block_a != block_b:
+                return False
+            if not block_a:
+                return True
+
+
 def tree_digest(root, digest=None):
-    """What a folder holds, as the service sees it: names, kinds and
+    """What a folder holds, as the service sees it: names, kinds, modes and
     contents of everything below it."""
     digest = digest or hashlib.sha1()
     root = Path(root)
     for path in sorted(root.rglob("*")):
-        relative = str(path.relative_to(root)).encode()
+        relative = str(path.relative_to(root)).encode() + b"%o" % path.lstat().st_mode
         if path.is_symlink():
             digest.update(b"L" + relative + os.readlink(path).encode())
         elif path.is_dir():

@@ -20,7 +20,10 @@ were before and the records, within a crash model:
                       REORDER_LOST of them lost.
 
 A cut lies anywhere in the operation's window; the card and the backup are
-cut at the same moment (the records share one clock). Each state is mounted,
+cut at the same moment (the records share one clock). Each recording is
+checked to hold every change: the logged writes rebuild the card as the run
+left it, the replayed calls the backup, and every flush of the card the
+service asked for is in the log before the call returned. Each state is mounted,
 which replays the ext4 journal, and checked with the faults tier's
 invariants through a real start of the service. A state whose files equal
 those of one already checked shares its result. With two cuts, the start
@@ -86,7 +89,26 @@ class Tally:
     states: int = 0          # crash states enumerated
     distinct: int = 0        # of them with files not seen before: service runs
     unmountable: int = 0
-    failed: list = field(default_factory=list)   # (state label, problems)
+    failed: list = field(default_factory=list)   # (state label, problems, kind)
+
+    def kinds(self):
+        counts = {}
+        for _, _, kind in self.failed:
+            counts[kind] = counts.get(kind, 0) + 1
+        return counts
+
+
+# What a failed state lost, from the start's own report and the checks.
+BOTH_DAMAGED = "both key copies damaged"
+ITEM_LOST = "an acknowledged change lost"   # a stored value or a clear
+
+
+def failure_kind(problems, stderr):
+    if all(f"{store}: storage damaged!" in stderr for store in (faults.KEYS, faults.BACKUP)):
+        return BOTH_DAMAGED
+    if any(p.startswith("item ") for p in problems):
+        return ITEM_LOST
+    return "other"
 
 
 def losing(indices, most):
@@ -184,9 +206,32 @@ class PowerLoss(faults.Harness):
                 answer = self._call(*request)
             end = time.time_ns()
             self._stop_traced()
-        events = sorted(card.read_log(log) + calltrace.read(trace), key=lambda e: e.time)
+        writes, calls = card.read_log(log), calltrace.read(trace)
+        self.verify(base, backup, image, writes, calls, trace)
         image.unlink()
+        events = sorted(writes + calls, key=lambda e: e.time)
         return Recording(base, backup, events, begin, end, answer, answered)
+
+    def verify(self, base, backup, image, writes, calls, trace):
+        """The records hold every change of the run: the card image as it
+        was with every logged write is the card as the run left it, the
+        backup folder with every call replayed is the folder as the run
+        left it, and each flush the service asked of the card had reached
+        the log when it returned (cuts rest on that order)."""
+        rebuilt, folder = self.work / "rebuilt.img", self.work / "rebuilt.nor"
+        card.apply(base, [w for w in writes if not w.flush], rebuilt)
+        assert card.same_image(rebuilt, image), "the block log misses writes that reached the card"
+        rebuilt.unlink()
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.copytree(backup, folder, symlinks=True)
+        calltrace.replay(calls, folder)
+        assert card.tree_digest(folder).digest() == card.tree_digest(self.board.nor).digest(), \
+            "replaying the backup's calls does not give the folder the run left"
+        shutil.rmtree(folder)
+        for entry, done in calltrace.flushed(trace, card.DATA):
+            last = max((w.time for w in writes if not w.flush and w.time < done), default=None)
+            assert last is None or any(last <= w.time <= done for w in writes if w.flush), \
+                f"a flush of the card asked at {entry} returned before the log had one"
 
     def record_recovery(self, recording, state):
         """The start after the state: its card image and backup as the
@@ -233,10 +278,11 @@ class PowerLoss(faults.Harness):
         digest = f"{files}:{backup}:{state.answered}"
         if digest in self.results:
             return self.results[digest]
-        with card.mounted(image, self.board.data):
+        with card.mounted(image, self.board.data, settle=False):  # a new image each time
             problems = self.check(recording.answer if state.answered else None)
-        self.results[digest] = Result(digest, problems, fresh=False)
-        return Result(digest, problems, fresh=True)
+        kind = failure_kind(problems, self.board.stderr()) if problems else None
+        self.results[digest] = Result(digest, problems, fresh=False, kind=kind)
+        return Result(digest, problems, fresh=True, kind=kind)
 
     # --- enumeration --------------------------------------------------------
 
@@ -259,10 +305,10 @@ class PowerLoss(faults.Harness):
             tally.distinct += result.fresh
             if result.problems is None:
                 tally.unmountable += 1
-                tally.failed.append((label(recording, state), ["the card does not mount"]))
+                tally.failed.append((label(recording, state), ["the card does not mount"], "unmountable"))
                 continue
             if result.problems:
-                tally.failed.append((label(recording, state), result.problems))
+                tally.failed.append((label(recording, state), result.problems, result.kind))
             distinct.setdefault(result.digest, (state, result))
         return list(distinct.values())
 
@@ -272,6 +318,7 @@ class Result:
     digest: str
     problems: list      # None: the card does not mount
     fresh: bool         # checked now, not shared with an earlier state
+    kind: str = None    # of a failure
 
 
 def to_undo(recording, state):
@@ -342,10 +389,11 @@ def run_operation(root, operation, models=MODELS, limit=None, firsts=None, repor
         out[model.name] = (once, twice)
         for cuts, tally in (("1 cut", once), ("2 cuts", twice)):
             if tally is not None:
+                kinds = "".join(f"; {n} {kind}" for kind, n in sorted(tally.kinds().items()))
                 report(f"{operation.name:26s} {model.name:10s} {cuts:6s} {tally.states:6d} states "
                        f"{tally.distinct:5d} checked {tally.unmountable:4d} unmountable "
-                       f"{len(tally.failed):5d} failed")
-                for where, problems in tally.failed[:3]:
+                       f"{len(tally.failed):5d} failed{kinds}")
+                for where, problems, _ in tally.failed[:3]:
                     report(f"    {where}")
                     for problem in problems[:3]:
                         report(f"        {problem}")
