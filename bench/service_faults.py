@@ -9,31 +9,20 @@ the totals.
     bench/service_faults.py store-over clear-last
     ZEL_BUILD_DIR=<build> bench/service_faults.py
 """
-import os
 import shutil
 import sys
-import tempfile
 import time
-from pathlib import Path
 
-TOP = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(TOP / "tests" / "support" / "python"))
-os.environ.setdefault("ZEL_BUILD_DIR", str(TOP / "build" / "test"))
-# As the test command runs the sanitized service.
-os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0:strict_string_checks=1")
-os.environ.setdefault("LSAN_OPTIONS", "print_suppressions=0")
-
-from zelsupport import faults  # noqa: E402
+from sanitized_service import require_root, scratch  # first: puts the test support on the path
+from zelsupport import faults
 
 
 def main(names):
-    if os.geteuid() != 0:
-        raise SystemExit("run as root: strace attaches to the service, clients run as other users")
+    require_root("strace attaches to the service, clients run as other users")
     operations = [op for op in faults.OPERATIONS if not names or op.name in names]
     if not operations:
         raise SystemExit(f"no such operation; known: {', '.join(op.name for op in faults.OPERATIONS)}")
-    root = Path(tempfile.mkdtemp(prefix="zel-faults-"))
-    os.chmod(root, 0o755)
+    root = scratch("zel-faults-")
     began = time.monotonic()
     calls = injections = failures = 0
     try:

@@ -10,31 +10,21 @@ invariant, by what they lost; at the end the totals and the time.
     bench/service_powerloss.py store-over lying       some of them
     ZEL_BUILD_DIR=<build> bench/service_powerloss.py
 """
-import os
 import shutil
 import sys
-import tempfile
 import time
-from pathlib import Path
 
-TOP = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(TOP / "tests" / "support" / "python"))
-os.environ.setdefault("ZEL_BUILD_DIR", str(TOP / "build" / "test"))
-os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0:strict_string_checks=1")
-os.environ.setdefault("LSAN_OPTIONS", "print_suppressions=0")
-
-from zelsupport import faults, powerloss  # noqa: E402
+from sanitized_service import require_root, scratch  # first: puts the test support on the path
+from zelsupport import faults, powerloss
 
 
 def main(names):
-    if os.geteuid() != 0:
-        raise SystemExit("run as root: loop devices, mounts, strace, clients as other users")
+    require_root("loop devices, mounts, strace, clients as other users")
     operations = [op for op in faults.OPERATIONS if not names or op.name in names]
     models = [m for m in powerloss.MODELS if m.name in names] or list(powerloss.MODELS)
     if not operations:
         raise SystemExit(f"no such operation; known: {', '.join(op.name for op in faults.OPERATIONS)}")
-    root = Path(tempfile.mkdtemp(prefix="zel-powerloss-"))
-    os.chmod(root, 0o755)
+    root = scratch("zel-powerloss-")
     began = time.monotonic()
     totals = {}
     try:

@@ -31,16 +31,11 @@ import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
-TOP = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(TOP / "tests" / "support" / "python"))
-os.environ.setdefault("ZEL_BUILD_DIR", str(TOP / "build" / "test"))
-os.environ.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0:strict_string_checks=1")
-
-from zelsupport import card, calltrace, faults, powerloss, soc  # noqa: E402
+from sanitized_service import require_root, scratch, TOP  # first: puts the test support on the path
+from zelsupport import card, calltrace, faults, powerloss, soc
 
 OPERATIONS = ("store-first-key", "store-over")
 SECTOR = 512
@@ -370,12 +365,10 @@ def report(name, medium, logged, flushes, writes, trees, host, torn):
 
 
 def main(names):
-    if os.geteuid() != 0:
-        raise SystemExit("run as root: QEMU's board, loop devices, mounts")
+    require_root("QEMU's board, loop devices, mounts")
     began = time.monotonic()
     image = os.environ.get("ZEL_SOC_IMAGE") or board_image()
-    work = Path(tempfile.mkdtemp(prefix="zel-soc-powerloss-"))
-    os.chmod(work, 0o755)
+    work = scratch("zel-soc-powerloss-")
     done, missed = False, 0
     try:
         prepared = work / "prepared"
