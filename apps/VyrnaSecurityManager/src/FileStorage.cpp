@@ -415,13 +415,12 @@ int FileStorage::_openForReading(const QString& name, qint64& size) const
     return fd;
 }
 
-int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
+int FileStorage::_readHead(const QString& name, qint64 limit, QByteArray& bytes, qint64& size) const
 {
-    qint64 size = 0;
     const int fd = _openForReading(name, size);
     if (fd < 0)
         return StorageOpenFailed;
-    const bool complete = ReadToEnd(fd, bytes, size);
+    const bool complete = ReadToEnd(fd, bytes, limit < 0 ? size : std::min<qint64>(size, limit));
     close(fd);
     if (!complete) {
         printErr("Error reading file %s\n", _local(name).constData());
@@ -430,22 +429,20 @@ int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
     return StorageOk;
 }
 
+int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
+{
+    qint64 size = 0;
+    return _readHead(name, -1, bytes, size);
+}
+
 int FileStorage::peek(const QString& name, int length, QByteArray& head, qint64& size) const
 {
-    const int fd = _openForReading(name, size);
-    if (fd < 0)
-        return StorageOpenFailed;
-    const bool complete = ReadToEnd(fd, head, std::min<qint64>(size, length));
-    close(fd);
-    if (!complete) {
-        printErr("Error reading file %s\n", _local(name).constData());
-        return StorageOpenFailed;
-    }
-    if (size == 0) {
+    const int result = _readHead(name, length, head, size);
+    if (result == StorageOk && size == 0) {
         printErr("Error reading file %s\n", _local(name).constData());
         return StorageEmptyRead;
     }
-    return StorageOk;
+    return result;
 }
 
 int FileStorage::read(const QString& name, QByteArray& bytes) const

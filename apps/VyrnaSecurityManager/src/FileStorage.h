@@ -155,6 +155,9 @@ protected:
     int _listAll(QStringList& names) const;
     // The whole file, empty or not; 0 or 2.
     int _readAll(const QString& name, QByteArray& bytes) const;
+    // Up to limit bytes of a regular file (all of it when limit < 0) and its
+    // whole size; 0 or 2.
+    int _readHead(const QString& name, qint64 limit, QByteArray& bytes, qint64& size) const;
     // A regular file of the directory opened for reading, and its size; -1
     // (reported) if it cannot be.
     int _openForReading(const QString& name, qint64& size) const;
