@@ -168,17 +168,14 @@ int EphemeralKeys::updateKey(unsigned int uid)
 
 bool EphemeralKeys::settled() const
 {
+    // Settled: both copies intact and nothing for a repair to change.
     QStringList primaryKeys, backupKeys;
-    if (!m_primary.intact() || !m_backup.intact() || m_primary.list(kKeyPattern, primaryKeys) != 0
-        || m_backup.list(kKeyPattern, backupKeys) != 0 || primaryKeys != backupKeys)
-        return false;
-    for (const QString& name : primaryKeys) {
-        QByteArray primary, backup;
-        if (m_primary.read(name, primary) != 0 || m_backup.read(name, backup) != 0
-            || primary != backup)
-            return false;
-    }
-    return true;
+    StorageBatch changes;
+    return m_primary.intact() && m_backup.intact()
+           && m_primary.list(kKeyPattern, primaryKeys) == StorageOk
+           && m_backup.list(kKeyPattern, backupKeys) == StorageOk
+           && Differences(m_primary, primaryKeys, m_backup, backupKeys, changes) == StorageOk
+           && changes.isEmpty();
 }
 
 int EphemeralKeys::_loadKey(unsigned int uid)
