@@ -3,6 +3,7 @@
 //
 //   vyrna_roundtrip <bus address> store|retrieve|echo|fill <bytes> <calls> [first token]
 //   vyrna_roundtrip <directory> replace <bytes> <calls>
+//   vyrna_roundtrip <bus address> startup <runs> <service program>
 //
 // store: StoreData of <bytes> secret bytes, always under token 0x5EC2E7
 // (an overwrite after the first call); retrieve: RetrieveData of that token
@@ -11,14 +12,22 @@
 // replace: no bus, the bare durable replace of one file of <bytes> bytes in
 // the directory, as a store of it would be done at the least (write a
 // temporary, flush it, rename it over the file, flush the directory).
-// Prints "<calls> calls in <s> s: <calls/s> calls/s".
+// startup: starts the program <runs> times, one after the other, each time
+// measuring from the start to the bus's announcement that the service's
+// name has its owner (a signal, so nothing polls the bus meanwhile), then
+// noting its resident memory and stopping it (SIGTERM).
+// Prints "<calls> calls in <s> s: <calls/s> calls/s", or for startup a line
+// "startup_ms <ms> rss_kb <kB>" per run.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dbus/dbus.h>
 #include <fcntl.h>
+#include <fstream>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -101,6 +110,80 @@ int ReplaceLoop(const char* path, size_t size, long calls)
     return 0;
 }
 
+// Waits for the service's name to gain (owned) or lose its owner; false
+// when the child exits first or no announcement comes within a minute.
+bool AwaitOwner(DBusConnection* connection, bool owned, pid_t child)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        dbus_connection_read_write(connection, 100);
+        while (DBusMessage* message = dbus_connection_pop_message(connection)) {
+            const char *name = nullptr, *before = nullptr, *after = nullptr;
+            const bool announced =
+                dbus_message_is_signal(message, "org.freedesktop.DBus", "NameOwnerChanged")
+                && dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
+                                         &before, DBUS_TYPE_STRING, &after, DBUS_TYPE_INVALID)
+                && std::strcmp(name, kService) == 0 && (*after != '\0') == owned;
+            dbus_message_unref(message);
+            if (announced)
+                return true;
+        }
+        if (owned && waitpid(child, nullptr, WNOHANG) == child) {
+            std::fprintf(stderr, "the service ended before it took its name\n");
+            return false;
+        }
+    }
+    std::fprintf(stderr, "no announcement of %s within a minute\n", kService);
+    return false;
+}
+
+long ResidentKb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+int StartupLoop(DBusConnection* connection, long runs, const char* program)
+{
+    DBusError error;
+    dbus_error_init(&error);
+    const std::string rule = std::string("type='signal',sender='org.freedesktop.DBus',"
+                                         "member='NameOwnerChanged',arg0='")
+                             + kService + "'";
+    dbus_bus_add_match(connection, rule.c_str(), &error);
+    if (dbus_error_is_set(&error)) {
+        std::fprintf(stderr, "match: %s\n", error.message);
+        return 1;
+    }
+    for (long run = 0; run < runs; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = fork();
+        if (child == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(program, program, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const bool up = child > 0 && AwaitOwner(connection, true, child);
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        if (up)
+            std::printf("startup_ms %.1f rss_kb %ld\n", ms, ResidentKb(child));
+        if (child > 0) {
+            kill(child, SIGTERM);
+            waitpid(child, nullptr, 0);
+        }
+        // The next start must not find the name still owned.
+        if (!up || !AwaitOwner(connection, false, child))
+            return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -108,8 +191,9 @@ int main(int argc, char** argv)
     if (argc != 5 && argc != 6) {
         std::fprintf(stderr,
                      "usage: %s <address> store|retrieve|echo|fill <bytes> <calls> [first]\n"
-                     "       %s <directory> replace <bytes> <calls>\n",
-                     argv[0], argv[0]);
+                     "       %s <directory> replace <bytes> <calls>\n"
+                     "       %s <address> startup <runs> <service program>\n",
+                     argv[0], argv[0], argv[0]);
         return 2;
     }
     const std::string mode = argv[2];
@@ -126,6 +210,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "connect: %s\n", error.message);
         return 1;
     }
+
+    if (mode == "startup")
+        return StartupLoop(connection, std::strtol(argv[3], nullptr, 10), argv[4]);
 
     std::vector<unsigned char> secret(size);
     for (size_t i = 0; i < size; ++i)
