@@ -4,9 +4,13 @@
 #include <QFile>
 #include <QRegExp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -153,6 +157,37 @@ bool ReadToEnd(int fd, QByteArray& bytes, qint64 expected)
     }
     bytes.truncate(done);
     return true;
+}
+
+// Up to limit bytes of a regular file of the directory (all of it when
+// limit < 0) and its size, unreported. Only a regular file is read: a
+// device or a pipe that took a store file's name must not block or feed
+// the service. Safe from any thread.
+FileStorage::Head ReadHead(int directory, const QByteArray& name, qint64 limit)
+{
+    FileStorage::Head head;
+    head.result = StorageOpenFailed;
+    const int fd = openat(directory, name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | kNoFollow);
+    if (fd < 0)
+        return head;
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        head.opened = true;
+        head.size = status.st_size;
+        if (ReadToEnd(fd, head.bytes, limit < 0 ? head.size : std::min<qint64>(head.size, limit)))
+            head.result = StorageOk;
+    }
+    close(fd);
+    return head;
+}
+
+// As ReadHead, for peek: an empty file is an empty read.
+FileStorage::Head PeekHead(int directory, const QByteArray& name, int length)
+{
+    FileStorage::Head head = ReadHead(directory, name, length);
+    if (head.result == StorageOk && head.size == 0)
+        head.result = StorageEmptyRead;
+    return head;
 }
 
 QString TemporaryName(const QString& name)
@@ -398,51 +433,58 @@ int FileStorage::_remove(const QString& name) const
     return StorageOk;
 }
 
-int FileStorage::_openForReading(const QString& name, qint64& size) const
+int FileStorage::report(const QString& name, const Head& head) const
 {
-    // Only a regular file is read: a device or a pipe that took a store
-    // file's name must not block or feed the service.
-    const int fd = openat(_directory(), _local(name).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | kNoFollow);
-    struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        if (fd >= 0)
-            close(fd);
-        printErr("Error opening file %s\n", _local(name).constData());
-        return -1;
-    }
-    size = status.st_size;
-    return fd;
-}
-
-int FileStorage::_readHead(const QString& name, qint64 limit, QByteArray& bytes, qint64& size) const
-{
-    const int fd = _openForReading(name, size);
-    if (fd < 0)
-        return StorageOpenFailed;
-    const bool complete = ReadToEnd(fd, bytes, limit < 0 ? size : std::min<qint64>(size, limit));
-    close(fd);
-    if (!complete) {
-        printErr("Error reading file %s\n", _local(name).constData());
-        return StorageOpenFailed;
-    }
-    return StorageOk;
+    if (head.result != StorageOk)
+        printErr(head.opened ? "Error reading file %s\n" : "Error opening file %s\n",
+                 _local(name).constData());
+    return head.result;
 }
 
 int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
 {
-    qint64 size = 0;
-    return _readHead(name, -1, bytes, size);
+    const Head head = ReadHead(_directory(), _local(name), -1);
+    bytes = head.bytes;
+    return report(name, head);
 }
 
 int FileStorage::peek(const QString& name, int length, QByteArray& head, qint64& size) const
 {
-    const int result = _readHead(name, length, head, size);
-    if (result == StorageOk && size == 0) {
-        printErr("Error reading file %s\n", _local(name).constData());
-        return StorageEmptyRead;
+    const Head found = PeekHead(_directory(), _local(name), length);
+    head = found.bytes;
+    size = found.size;
+    return report(name, found);
+}
+
+QVector<FileStorage::Head> FileStorage::peekAll(const QStringList& names, int length) const
+{
+    // Opening a file costs more than reading its head: with thousands of
+    // them the start waits mostly on these calls, which run well side by
+    // side. Each thread takes the next run of names; each result has one
+    // writer. The threads share only the open directory and the names.
+    constexpr int kRun = 64;
+    QVector<Head> heads(names.size());
+    Head* const found = heads.data();
+    const int directory = _directory();
+    std::atomic<int> next{0};
+    const auto work = [&] {
+        for (int first; (first = next.fetch_add(kRun)) < names.size();)
+            for (int i = first; i < std::min(first + kRun, int(names.size())); ++i)
+                found[i] = PeekHead(directory, _local(names[i]), length);
+    };
+    const int helpersWanted =
+        names.size() < 4 * kRun ? 0 : std::min(3, int(std::thread::hardware_concurrency()) - 1);
+    std::vector<std::thread> helpers;
+    try {
+        while (int(helpers.size()) < helpersWanted)
+            helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // No thread to spare: those started and this one read them all.
     }
-    return result;
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+    return heads;
 }
 
 int FileStorage::read(const QString& name, QByteArray& bytes) const

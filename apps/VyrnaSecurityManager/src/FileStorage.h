@@ -82,6 +82,14 @@ public:
     // Whether a regular file is there; Unknown when the medium cannot tell.
     enum Presence { Absent, Present, Unknown };
 
+    // What a read of the head of one file found, before it is reported.
+    struct Head {
+        int result = StorageOk;  // as peek returns it
+        bool opened = false;     // a failure came after the file was open
+        QByteArray bytes;
+        qint64 size = 0;
+    };
+
     // A store without a directory: every operation fails.
     FileStorage() = default;
     // dir starts with "/" and lies below the partition's mount point.
@@ -109,6 +117,11 @@ public:
     // The first length bytes of a file (fewer if it is shorter) and its
     // whole size; codes and messages as read.
     int peek(const QString& name, int length, QByteArray& head, qint64& size) const;
+    // peek of every named file, unreported, in the order of the names; many
+    // files are read by several threads at once. report gives each one's
+    // code and the message peek would print, once per file, in any order.
+    QVector<Head> peekAll(const QStringList& names, int length) const;
+    int report(const QString& name, const Head& head) const;
     bool exists(const QString& name) const;
     Presence lookup(const QString& name) const;
     // Regular files matching the wildcard, in name order, never hidden ones;
@@ -155,12 +168,6 @@ protected:
     int _listAll(QStringList& names) const;
     // The whole file, empty or not; 0 or 2.
     int _readAll(const QString& name, QByteArray& bytes) const;
-    // Up to limit bytes of a regular file (all of it when limit < 0) and its
-    // whole size; 0 or 2.
-    int _readHead(const QString& name, qint64 limit, QByteArray& bytes, qint64& size) const;
-    // A regular file of the directory opened for reading, and its size; -1
-    // (reported) if it cannot be.
-    int _openForReading(const QString& name, qint64& size) const;
     // Creates or truncates a file of the directory, 0600, for writing; its
     // descriptor, or -1 with errno set.
     int _create(const QString& name) const;

@@ -82,28 +82,28 @@ int SecureStorage::init()
                      static_cast<unsigned long long>(limits.reserveBytes));
 
     m_index.reserve(names.size());
-    for (const QString& name : names) {
-        result = _indexFile(name);
+    const QVector<FileStorage::Head> heads = m_storage.peekAll(names, kHeaderLength);
+    for (int i = 0; i < names.size(); ++i) {
+        result = _indexFile(names[i], heads[i]);
         if (result != StorageOk)
             return ConvertExitCode(result);
     }
     return StorageOk;
 }
 
-int SecureStorage::_indexFile(const QString& name)
+int SecureStorage::_indexFile(const QString& name, const FileStorage::Head& head)
 {
     // Only content proven malformed is deleted. A file that cannot be read
     // now fails this start; the next start finds it as it was. The header
     // and the size are all the index needs of the file.
-    QByteArray header;
-    qint64 size = 0;
-    const int result = m_storage.peek(name, kHeaderLength, header, size);
+    const int result = m_storage.report(name, head);
     if (result != StorageOk && result != StorageEmptyRead)
         return result;
-    bool usable = result == StorageOk && size > kHeaderLength && header.size() == kHeaderLength;
+    const qint64 size = head.size;
+    bool usable = result == StorageOk && size > kHeaderLength && head.bytes.size() == kHeaderLength;
     DataAttributes attributes{};
     if (usable) {
-        attributes = ParseHeader(header);
+        attributes = ParseHeader(head.bytes);
         // 0 is never an item's id, so a name or header holding it is no item.
         usable = attributes.token != 0 && attributes.token == ExtractSecureToken(name);
     }

@@ -43,9 +43,9 @@ public:
     void clean();
 
 private:
-    // Indexes one item file, or deletes it when it is proven malformed; a
-    // storage code.
-    int _indexFile(const QString& name);
+    // Indexes one item file from the read of its head, or deletes it when it
+    // is proven malformed; a storage code.
+    int _indexFile(const QString& name, const FileStorage::Head& head);
 
     QHash<quint32, DataAttributes> m_index;
     FileStorage m_storage;

@@ -56,6 +56,37 @@ TEST_F(FileStorageTest, WriteReadRemoveAndTheirFailureCodes)
     EXPECT_FALSE(plain.exists(QStringLiteral("a")));
 }
 
+// Enough names for the reads to be shared among threads: each head is the
+// one of its own name, whichever thread read it, and failures are told
+// apart as a single peek tells them.
+TEST_F(FileStorageTest, PeekAllGivesEachNameItsOwnHead)
+{
+    ASSERT_EQ(plain.init(), 0);
+    QStringList names;
+    for (int i = 0; i < 1000; ++i) {
+        names.append(QString::number(i));
+        if (i % 100 != 7) {  // every hundredth name from 7 on is missing
+            ASSERT_EQ(plain.write(names.last(), QByteArray(i % 50, char('a' + i % 26))), 0);
+        }
+    }
+    const QVector<FileStorage::Head> heads = plain.peekAll(names, 16);
+    ASSERT_EQ(heads.size(), names.size());
+    for (int i = 0; i < names.size(); ++i) {
+        const bool missing = i % 100 == 7;
+        const int expected = missing ? 2 : i % 50 == 0 ? 3 : 0;
+        EXPECT_EQ(heads[i].result, expected) << i;
+        EXPECT_EQ(heads[i].opened, !missing) << i;
+        EXPECT_EQ(heads[i].size, missing ? 0 : i % 50) << i;
+        EXPECT_EQ(heads[i].bytes, missing ? QByteArray() : QByteArray(std::min(i % 50, 16), char('a' + i % 26)))
+            << i;
+    }
+    StderrCapture err;
+    EXPECT_EQ(plain.report(names[7], heads[7]), 2);
+    EXPECT_EQ(plain.report(names[50], heads[50]), 3);
+    EXPECT_EQ(plain.report(names[51], heads[51]), 0);
+    EXPECT_EQ(err.text(), "Error opening file 7\nError reading file 50\n");
+}
+
 TEST_F(FileStorageTest, ListingIsByteOrderedAndNeverHidden)
 {
     ASSERT_EQ(plain.init(), 0);
