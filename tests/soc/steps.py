@@ -50,7 +50,8 @@ def first_boot(sound):
         check("switch-log", ["cat", "/run/zel-switch.log"]),
         # How systemd, udev and the bus run the service from our packages.
         check("mounts", ["sh", "-c", "for m in /mnt/DATA /mnt/NOR6; do "
-                         "findmnt -n -o TARGET,SOURCE,FSTYPE $m; done"]),
+                         "findmnt -n -o TARGET,SOURCE,FSTYPE $m; done; "
+                         "awk '$1 == \"mtd6:\" {print $1, $2, $4}' /proc/mtd"]),
         check("packages", ["dpkg-query", "-W", "-f", "${Package} ${Status}\\n", "vyrna-security-manager",
                            "vyrna-security-tester", "zel-board-tools", "zel-board-modules"]),
         check("owners", ["dpkg", "-S", "/usr/lib/udev/rules.d/90-vcrypto.rules",

@@ -46,7 +46,8 @@ def test_eeprom_tools_answer_as_on_x86_64(case, images, image, name):
     ("eeprom-write", ""),
     ("eeprom-driver", "/sys/bus/i2c/drivers/at24"),
     ("gpio", "out 1 in"),
-    ("mounts", "/mnt/DATA /dev/mmcblk1p4 ext4 /mnt/NOR6 /dev/mtdblock6 jffs2"),
+    # The backup partition is the NOR's last, from 384 KiB to its end.
+    ("mounts", '/mnt/DATA /dev/mmcblk1p4 ext4 /mnt/NOR6 /dev/mtdblock6 jffs2 mtd6: 001a0000 "NOR6"'),
     ("packages", " ".join(f"{p} install ok installed" for p in (
         "vyrna-security-manager", "vyrna-security-tester", "zel-board-modules", "zel-board-tools"))),
     ("owners", "vyrna-security-manager: /usr/lib/udev/rules.d/90-vcrypto.rules "
