@@ -181,7 +181,7 @@ FileStorage::Head ReadHead(int directory, const QByteArray& name, qint64 limit)
     return head;
 }
 
-// As ReadHead, for peek: an empty file is an empty read.
+// As ReadHead, for peekAll: an empty file is an empty read.
 FileStorage::Head PeekHead(int directory, const QByteArray& name, int length)
 {
     FileStorage::Head head = ReadHead(directory, name, length);
@@ -446,14 +446,6 @@ int FileStorage::_readAll(const QString& name, QByteArray& bytes) const
     const Head head = ReadHead(_directory(), _local(name), -1);
     bytes = head.bytes;
     return report(name, head);
-}
-
-int FileStorage::peek(const QString& name, int length, QByteArray& head, qint64& size) const
-{
-    const Head found = PeekHead(_directory(), _local(name), length);
-    head = found.bytes;
-    size = found.size;
-    return report(name, found);
 }
 
 QVector<FileStorage::Head> FileStorage::peekAll(const QStringList& names, int length) const

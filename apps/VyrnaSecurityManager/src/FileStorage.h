@@ -84,7 +84,7 @@ public:
 
     // What a read of the head of one file found, before it is reported.
     struct Head {
-        int result = StorageOk;  // as peek returns it
+        int result = StorageOk;  // as report returns it
         bool opened = false;     // a failure came after the file was open
         QByteArray bytes;
         qint64 size = 0;
@@ -114,12 +114,10 @@ public:
     int remove(const QString& name) const;
 
     int read(const QString& name, QByteArray& bytes) const;
-    // The first length bytes of a file (fewer if it is shorter) and its
-    // whole size; codes and messages as read.
-    int peek(const QString& name, int length, QByteArray& head, qint64& size) const;
-    // peek of every named file, unreported, in the order of the names; many
-    // files are read by several threads at once. report gives each one's
-    // code and the message peek would print, once per file, in any order.
+    // The first length bytes of each named file (fewer if it is shorter) and
+    // its whole size, unreported, in the order of the names; many files are
+    // read by several threads at once. report gives each one's code (as
+    // read's) and prints its message, once per file, in any order.
     QVector<Head> peekAll(const QStringList& names, int length) const;
     int report(const QString& name, const Head& head) const;
     bool exists(const QString& name) const;

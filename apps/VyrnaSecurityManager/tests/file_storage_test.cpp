@@ -58,7 +58,7 @@ TEST_F(FileStorageTest, WriteReadRemoveAndTheirFailureCodes)
 
 // Enough names for the reads to be shared among threads: each head is the
 // one of its own name, whichever thread read it, and failures are told
-// apart as a single peek tells them.
+// apart as a read of one file tells them.
 TEST_F(FileStorageTest, PeekAllGivesEachNameItsOwnHead)
 {
     ASSERT_EQ(plain.init(), 0);
