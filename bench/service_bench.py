@@ -90,23 +90,20 @@ def against_bare_replace(board, size, rounds=6, calls=150):
     return rounds * calls / store, rounds * calls / bare
 
 
-def cost_besides_the_medium(root, service, size, calls=1000):
-    """Milliseconds of a StoreData and of a bare replace with the data
-    partition on a tmpfs, where writing and flushing cost next to nothing:
-    their difference is what a store costs besides the medium (the bus, the
+def on_a_tmpfs(root, service):
+    """against_bare_replace for both sizes with the data partition on a
+    tmpfs, where writing and flushing cost next to nothing: the difference
+    of the two times is what a store costs besides the medium (the bus, the
     device, the service's own work)."""
     board = Board(root)
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", str(board.data)], check=True)
     try:
         board.start(program=[service])
-        bare_dir = board.data / "bare-replace"
-        bare_dir.mkdir()
-        store = min(timed(board.address, "store", size, calls) for _ in range(3))
-        bare = min(timed(str(bare_dir), "replace", item_file_bytes(size), calls) for _ in range(3))
+        rates = {size: against_bare_replace(board, size) for size in (16, 4096)}
         board.stop()
     finally:
         subprocess.run(["umount", str(board.data)], check=True)
-    return 1000 * store / calls, 1000 * bare / calls
+    return rates
 
 
 def memory(pid):
@@ -137,10 +134,9 @@ def throughput(root, label, service):
     # A store makes the bare replace's calls and flushes, and besides them a
     # bus round trip, a device job and the service's work: those bound the
     # ratio above from above, whatever the service does.
-    for size in (16, 4096):
-        store_ms, bare_ms = cost_besides_the_medium(root.with_name(root.name + "-tmpfs"), service, size)
+    for size, (store, bare) in on_a_tmpfs(root.with_name(root.name + "-tmpfs"), service).items():
+        store_ms, bare_ms, replace_ms = 1000 / store, 1000 / bare, 1000 / replaces[size]
         besides = store_ms - bare_ms
-        replace_ms = 1000 / replaces[size]
         print(f"  {size:5d}-byte secret on a tmpfs: StoreData {store_ms:.3f} ms, bare replace "
               f"{bare_ms:.3f} ms: {besides:.3f} ms besides the medium; with the replace's "
               f"{replace_ms:.3f} ms above, StoreData reaches at most "
