@@ -13,6 +13,7 @@ invariant, by what they lost; at the end the totals and the time.
 import shutil
 import sys
 import time
+from collections import Counter
 
 from sanitized_service import require_root, scratch  # first: puts the test support on the path
 from zelsupport import faults, powerloss
@@ -33,18 +34,17 @@ def main(names):
             for model, tallies in out.items():
                 for cuts, tally in zip(("1 cut", "2 cuts"), tallies):
                     if tally is not None:
-                        total = totals.setdefault((model, cuts), [0, 0, 0, {}])
+                        total = totals.setdefault((model, cuts), [0, 0, 0, Counter()])
                         total[0] += tally.states
                         total[1] += tally.distinct
                         total[2] += len(tally.failed)
-                        for kind, n in tally.kinds().items():
-                            total[3][kind] = total[3].get(kind, 0) + n
+                        total[3] += tally.kinds()
             sys.stdout.flush()
     finally:
         shutil.rmtree(root, ignore_errors=True)
     for (model, cuts), (states, runs, failed, kinds) in totals.items():
         print(f"total {model:10s} {cuts:6s} {states:6d} states {runs:5d} service runs {failed:5d} failed"
-              + "".join(f"; {n} {kind}" for kind, n in sorted(kinds.items())))
+              + powerloss.kinds_text(kinds))
     print(f"{len(operations)} operations in {time.monotonic() - began:.0f} s")
     return 0
 

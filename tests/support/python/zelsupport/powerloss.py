@@ -31,6 +31,7 @@ that recovers from each distinct first state is recorded in turn, and
 every state of a cut during it is checked the same way.
 """
 import itertools
+from collections import Counter
 import shutil
 import time
 from dataclasses import dataclass, field
@@ -92,10 +93,12 @@ class Tally:
     failed: list = field(default_factory=list)   # (state label, problems, kind)
 
     def kinds(self):
-        counts = {}
-        for _, _, kind in self.failed:
-            counts[kind] = counts.get(kind, 0) + 1
-        return counts
+        return Counter(kind for _, _, kind in self.failed)
+
+
+def kinds_text(kinds):
+    """Failed states by what they lost, for a report line."""
+    return "".join(f"; {n} {kind}" for kind, n in sorted(kinds.items()))
 
 
 # What a failed state lost, from the start's own report and the checks.
@@ -389,7 +392,7 @@ def run_operation(root, operation, models=MODELS, limit=None, firsts=None, repor
         out[model.name] = (once, twice)
         for cuts, tally in (("1 cut", once), ("2 cuts", twice)):
             if tally is not None:
-                kinds = "".join(f"; {n} {kind}" for kind, n in sorted(tally.kinds().items()))
+                kinds = kinds_text(tally.kinds())
                 report(f"{operation.name:26s} {model.name:10s} {cuts:6s} {tally.states:6d} states "
                        f"{tally.distinct:5d} checked {tally.unmountable:4d} unmountable "
                        f"{len(tally.failed):5d} failed{kinds}")
